@@ -1,0 +1,51 @@
+// Python objects that own a C++ frame: coroutines and async generators.
+//
+// Both present a frame (frame.hpp) through the protocol that asyncio and the interpreter expect
+// of `async def` code. They keep the operation's bound arguments, so the frame can borrow them.
+#pragma once
+
+#include <Python.h>
+
+#include "host/frame.hpp"
+#include "host/signature.hpp"
+
+namespace host {
+
+/// State shared by the coroutine and async-generator objects.
+struct FrameObject {
+  PyObject_HEAD
+  Frame frame;
+  PyObject* weakrefs;
+  PyObject* name;      // owned str
+  PyObject* qualname;  // owned str
+  PyObject* args[kMaxParams];  // owned
+  Py_ssize_t nargs;
+  bool started;
+  bool finished;
+};
+
+using TaskBody = Task (*)(Args);
+using StreamBody = Stream (*)(Args);
+
+/// A new coroutine object running `body` over the bound arguments (copied): new reference.
+Ref make_coroutine(TaskBody body, PyObject* const* bound, Py_ssize_t n, Borrowed name,
+                   Borrowed qualname);
+/// A new async-generator object running `body` over the bound arguments: new reference.
+Ref make_async_generator(StreamBody body, PyObject* const* bound, Py_ssize_t n, Borrowed name,
+                         Borrowed qualname);
+
+/// Creates the types and registers them with `collections.abc`. Once, at module init.
+void init_frame_types();
+
+namespace detail {
+FrameObject* alloc_frame_object(PyTypeObject* type, PyObject* const* bound, Py_ssize_t n,
+                                Borrowed name, Borrowed qualname);
+int frame_object_traverse(FrameObject* self, visitproc visit, void* arg);
+void frame_object_clear(FrameObject* self) noexcept;
+void frame_object_dealloc(FrameObject* self);
+/// Builds the exception for `throw(typ[, val[, tb]])` as generators do.
+PyError exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs);
+void init_async_generator_types();
+}  // namespace detail
+
+}  // namespace host

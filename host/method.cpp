@@ -1,0 +1,188 @@
+#include "host/method.hpp"
+
+#include "host/names.hpp"
+
+#include <structmember.h>
+
+#include <new>
+
+namespace host {
+
+namespace {
+
+PyTypeObject* g_method_type = nullptr;        // binds to the instance
+PyTypeObject* g_class_method_type = nullptr;  // binds to the class
+PyObject* g_is_coroutine_marker = nullptr;    // asyncio.coroutines._is_coroutine, if present
+
+Name n_name{"__name__"};
+Name n_qualname{"__qualname__"};
+Name n_doc{"__doc__"};
+Name n_module{"__module__"};
+Name n_code{"__code__"};
+Name n_defaults{"__defaults__"};
+Name n_kwdefaults{"__kwdefaults__"};
+Name n_annotations{"__annotations__"};
+
+struct MethodObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* stub;  // owned: the function giving signature and texts
+  PyObject* name;
+  PyObject* qualname;
+  MethodSpec spec;
+  Signature signature;
+};
+
+MethodObject* as_method(PyObject* o) { return reinterpret_cast<MethodObject*>(o); }
+
+PyObject* method_vectorcall(PyObject* o, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return translate<PyObject*>(nullptr, [&]() -> PyObject* {
+    MethodObject* self = as_method(o);
+    PyObject* bound[kMaxParams];
+    self->signature.bind(args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+    const Py_ssize_t n = self->signature.size();
+    Borrowed name(self->name), qualname(self->qualname);
+    switch (self->spec.kind) {
+      case MethodKind::coroutine:
+      case MethodKind::class_coroutine:
+        return make_coroutine(self->spec.task, bound, n, name, qualname).release();
+      case MethodKind::stream:
+        return make_async_generator(self->spec.stream, bound, n, name, qualname).release();
+      case MethodKind::function:
+      case MethodKind::free_function:
+        return self->spec.function(Args{bound, n}).release();
+    }
+    return nullptr;
+  });
+}
+
+PyObject* method_get(PyObject* o, PyObject* obj, PyObject* type) {
+  MethodObject* self = as_method(o);
+  if (self->spec.kind == MethodKind::free_function) return Py_NewRef(o);
+  if (self->spec.kind == MethodKind::class_coroutine) {
+    PyObject* cls = (obj != nullptr && obj != Py_None) ? reinterpret_cast<PyObject*>(Py_TYPE(obj))
+                                                       : type;
+    if (cls == nullptr) cls = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    return PyMethod_New(o, cls);
+  }
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(o);
+  return PyMethod_New(o, obj);
+}
+
+// Attributes a function has, read from the stub.
+PyObject* stub_attr(PyObject* o, void* closure) {
+  return PyObject_GetAttr(as_method(o)->stub, static_cast<Name*>(closure)->get());
+}
+PyObject* get_is_coroutine(PyObject* o, void*) {
+  MethodKind kind = as_method(o)->spec.kind;
+  if (g_is_coroutine_marker != nullptr &&
+      (kind == MethodKind::coroutine || kind == MethodKind::class_coroutine)) {
+    return Py_NewRef(g_is_coroutine_marker);
+  }
+  PyErr_SetString(PyExc_AttributeError, "_is_coroutine");
+  return nullptr;
+}
+
+PyObject* method_repr(PyObject* o) {
+  return PyUnicode_FromFormat("<function %U at %p>", as_method(o)->qualname, o);
+}
+
+int method_traverse(PyObject* o, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(o));
+  Py_VISIT(as_method(o)->stub);
+  return 0;
+}
+
+void method_dealloc(PyObject* o) {
+  PyTypeObject* type = Py_TYPE(o);
+  PyObject_GC_UnTrack(o);
+  MethodObject* self = as_method(o);
+  Py_CLEAR(self->stub);
+  Py_CLEAR(self->name);
+  Py_CLEAR(self->qualname);
+  self->signature.~Signature();
+  PyObject_GC_Del(o);
+  Py_DECREF(type);
+}
+
+PyGetSetDef method_getset[] = {
+    {"__name__", stub_attr, nullptr, nullptr, &n_name},
+    {"__qualname__", stub_attr, nullptr, nullptr, &n_qualname},
+    {"__doc__", stub_attr, nullptr, nullptr, &n_doc},
+    {"__module__", stub_attr, nullptr, nullptr, &n_module},
+    {"__code__", stub_attr, nullptr, nullptr, &n_code},
+    {"__defaults__", stub_attr, nullptr, nullptr, &n_defaults},
+    {"__kwdefaults__", stub_attr, nullptr, nullptr, &n_kwdefaults},
+    {"__annotations__", stub_attr, nullptr, nullptr, &n_annotations},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef method_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot method_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+    {Py_tp_getset, method_getset},
+    {Py_tp_members, method_members},
+    {0, nullptr},
+};
+
+// METHOD_DESCRIPTOR lets `obj.op(...)` call us with `obj` prepended, without a bound method.
+PyType_Spec method_spec = {
+    "talvo.runtime_async.operation",
+    sizeof(MethodObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    method_slots,
+};
+
+PyType_Spec class_method_spec = {
+    "talvo.runtime_async.class_operation",
+    sizeof(MethodObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    method_slots,
+};
+
+}  // namespace
+
+Ref make_method(const MethodSpec& spec, Borrowed stub) {
+  bool by_instance = spec.kind == MethodKind::coroutine || spec.kind == MethodKind::stream ||
+                     spec.kind == MethodKind::function;
+  PyTypeObject* type = by_instance ? g_method_type : g_class_method_type;
+  Signature signature(stub);
+  Ref name = getattr(stub, n_name);
+  Ref qualname = getattr(stub, n_qualname);
+  auto* self = PyObject_GC_New(MethodObject, type);
+  if (self == nullptr) throw_python_error();
+  self->vectorcall = method_vectorcall;
+  self->stub = Py_NewRef(stub.get());
+  self->name = name.release();
+  self->qualname = qualname.release();
+  self->spec = spec;
+  new (&self->signature) Signature(std::move(signature));
+  PyObject_GC_Track(self);
+  return Ref::steal(reinterpret_cast<PyObject*>(self));
+}
+
+void init_method_types() {
+  g_method_type =
+      reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&method_spec)).release());
+  g_class_method_type =
+      reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&class_method_spec)).release());
+  Ref coroutines = import("asyncio.coroutines");
+  PyObject* marker = PyObject_GetAttrString(coroutines.get(), "_is_coroutine");
+  if (marker == nullptr) PyErr_Clear();
+  g_is_coroutine_marker = marker;
+}
+
+}  // namespace host

@@ -1,0 +1,98 @@
+// Owned and borrowed references to Python objects.
+//
+// Rules of use:
+//  - `Ref` owns one strong reference. Build it with `Ref::steal(p)` from a new reference (what
+//    most C-API calls return) or `Ref::borrow(p)` from a borrowed one (it then takes its own).
+//    `steal` of NULL means "a Python error is set" and throws `PyError`; use `Ref::steal_or_null`
+//    where NULL is a legitimate answer.
+//  - `Borrowed` is a non-owning view, valid only while someone else holds the object. Never store
+//    one beyond the call that handed it to you.
+//  - Nothing converts silently to `PyObject*`: `get()` lends the pointer (borrowed), `release()`
+//    hands the reference over (new reference to the receiver).
+//  - A `Ref` destroyed without the GIL (a daemon thread unwound at interpreter exit) leaks its
+//    reference instead of racing with finalization.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace host {
+
+class PyError;
+[[noreturn]] void throw_python_error();
+
+/// A non-owning view of an object; valid while some owner keeps the object alive.
+class Borrowed {
+ public:
+  constexpr Borrowed() noexcept = default;
+  constexpr explicit Borrowed(PyObject* p) noexcept : p_(p) {}
+  PyObject* get() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  bool is(Borrowed other) const noexcept { return p_ == other.p_; }
+  bool is_none() const noexcept { return p_ == Py_None; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+/// One strong reference.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  Ref& operator=(Ref other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
+  ~Ref() { reset(); }
+
+  /// Takes over a new reference; NULL means a Python error is set and is thrown as `PyError`.
+  static Ref steal(PyObject* p) {
+    if (p == nullptr) throw_python_error();
+    return Ref(p);
+  }
+  /// Takes over a new reference that may be NULL without an error meaning it.
+  static Ref steal_or_null(PyObject* p) noexcept { return Ref(p); }
+  /// Takes a reference of its own to a borrowed object (NULL allowed).
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  static Ref borrow(Borrowed b) noexcept { return borrow(b.get()); }
+  static Ref none() noexcept { return borrow(Py_None); }
+
+  /// Lends the pointer: a borrowed reference, valid while this `Ref` holds it.
+  PyObject* get() const noexcept { return p_; }
+  Borrowed view() const noexcept { return Borrowed(p_); }
+  /// Hands the reference over: the caller receives a new reference.
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  /// A new reference for a C-API slot that returns one, leaving this `Ref` intact.
+  [[nodiscard]] PyObject* new_ref() const noexcept {
+    Py_XINCREF(p_);
+    return p_;
+  }
+
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  bool is(const Ref& other) const noexcept { return p_ == other.p_; }
+  bool is(Borrowed other) const noexcept { return p_ == other.get(); }
+  bool is_none() const noexcept { return p_ == Py_None; }
+
+  void reset() noexcept {
+    PyObject* p = std::exchange(p_, nullptr);
+    if (p == nullptr) return;
+    // Without the GIL (forced unwind of a daemon thread at exit) a decref would race with the
+    // interpreter's teardown; leaking one reference is the safe choice.
+    if (PyGILState_Check()) Py_DECREF(p);
+  }
+
+  /// For `Py_VISIT` in `tp_traverse`.
+  PyObject* const& slot() const noexcept { return p_; }
+
+ private:
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+}  // namespace host

@@ -1,0 +1,141 @@
+#include "host/signature.hpp"
+
+#include <string>
+
+#include "host/error.hpp"
+#include "host/names.hpp"
+
+namespace host {
+
+namespace {
+Name n_code{"__code__"};
+Name n_defaults{"__defaults__"};
+Name n_kwdefaults{"__kwdefaults__"};
+Name n_qualname{"__qualname__"};
+
+std::string utf8(PyObject* s) {
+  const char* text = PyUnicode_AsUTF8(s);
+  if (text == nullptr) throw_python_error();
+  return text;
+}
+
+std::string plural(Py_ssize_t n, const char* word) {
+  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'" as CPython lists missing arguments.
+std::string name_list(const std::string* names, Py_ssize_t n) {
+  std::string out;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (i > 0) out += (n == 2) ? " and " : (i == n - 1 ? ", and " : ", ");
+    out += "'" + names[i] + "'";
+  }
+  return out;
+}
+}  // namespace
+
+Signature::Signature(Borrowed stub) {
+  Ref code = getattr(stub, n_code);
+  auto* co = reinterpret_cast<PyCodeObject*>(code.get());
+  if (!PyCode_Check(code.get())) raise(PyExc_TypeError, "stub has no code object");
+  positional_ = co->co_argcount;
+  keyword_only_ = co->co_kwonlyargcount;
+  if (size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for an operation");
+  Ref varnames = Ref::steal(PyCode_GetVarnames(co));
+  names_ = Ref::steal(PyTuple_GetSlice(varnames.get(), 0, size()));
+  defaults_ = getattr(stub, n_defaults);
+  if (defaults_.is_none()) defaults_ = Ref::steal(PyTuple_New(0));
+  kwdefaults_ = getattr(stub, n_kwdefaults);
+  qualname_ = getattr(stub, n_qualname);
+}
+
+void Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** out) const {
+  const Py_ssize_t total = size();
+  for (Py_ssize_t i = 0; i < total; ++i) out[i] = nullptr;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  const Py_ssize_t ndefaults = PyTuple_GET_SIZE(defaults_.get());
+
+  if (nargs > positional_) {
+    // Count keyword-only arguments given, as CPython mentions them in this message.
+    Py_ssize_t kwonly_given = 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      for (Py_ssize_t j = positional_; j < total; ++j) {
+        if (PyUnicode_Compare(key, PyTuple_GET_ITEM(names_.get(), j)) == 0) ++kwonly_given;
+      }
+    }
+    std::string takes =
+        ndefaults > 0
+            ? "from " + std::to_string(positional_ - ndefaults) + " to " +
+                  std::to_string(positional_) + " positional arguments"
+            : plural(positional_, "positional argument");
+    std::string given = std::to_string(nargs);
+    if (kwonly_given > 0) {
+      given += " positional argument" + std::string(nargs == 1 ? "" : "s") + " (and " +
+               plural(kwonly_given, "keyword-only argument") + ")";
+    }
+    const char* verb = (nargs == 1 && kwonly_given == 0) ? "was" : "were";
+    raise_format(PyExc_TypeError, "%U() takes %s but %s %s given", qualname_.get(), takes.c_str(),
+                 given.c_str(), verb);
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t slot = -1;
+    for (Py_ssize_t j = 0; j < total; ++j) {
+      PyObject* name = PyTuple_GET_ITEM(names_.get(), j);
+      if (name == key || PyUnicode_Compare(key, name) == 0) {
+        slot = j;
+        break;
+      }
+    }
+    if (slot < 0) {
+      raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
+                   qualname_.get(), key);
+    }
+    if (out[slot] != nullptr) {
+      raise_format(PyExc_TypeError, "%U() got multiple values for argument '%U'",
+                   qualname_.get(), key);
+    }
+    out[slot] = args[nargs + k];
+  }
+
+  std::string missing[kMaxParams];
+  Py_ssize_t nmissing = 0;
+  for (Py_ssize_t i = 0; i < positional_; ++i) {
+    if (out[i] != nullptr) continue;
+    Py_ssize_t d = i - (positional_ - ndefaults);
+    if (d >= 0) {
+      out[i] = PyTuple_GET_ITEM(defaults_.get(), d);
+    } else {
+      missing[nmissing++] = utf8(PyTuple_GET_ITEM(names_.get(), i));
+    }
+  }
+  if (nmissing > 0) {
+    raise_format(PyExc_TypeError, "%U() missing %s: %s", qualname_.get(),
+                 plural(nmissing, "required positional argument").c_str(),
+                 name_list(missing, nmissing).c_str());
+  }
+  for (Py_ssize_t i = positional_; i < total; ++i) {
+    if (out[i] != nullptr) continue;
+    PyObject* name = PyTuple_GET_ITEM(names_.get(), i);
+    PyObject* value = PyDict_Check(kwdefaults_.get())
+                          ? PyDict_GetItemWithError(kwdefaults_.get(), name)
+                          : nullptr;
+    if (value != nullptr) {
+      out[i] = value;
+    } else {
+      if (PyErr_Occurred()) throw_python_error();
+      missing[nmissing++] = utf8(name);
+    }
+  }
+  if (nmissing > 0) {
+    raise_format(PyExc_TypeError, "%U() missing %s: %s", qualname_.get(),
+                 plural(nmissing, "required keyword-only argument").c_str(),
+                 name_list(missing, nmissing).c_str());
+  }
+}
+
+}  // namespace host

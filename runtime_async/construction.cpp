@@ -1,0 +1,61 @@
+// Construction: the base renderer first, then the pipeline state, then (on request) the model.
+#include "host/names.hpp"
+#include "runtime_async/contracts/base_renderer.hpp"
+#include "runtime_async/operation.hpp"
+#include "runtime_async/state.hpp"
+
+namespace talvo {
+
+namespace {
+
+host::Name n_event{"Event"};
+host::Name n_queue_class{"Queue"};
+
+// (self, *, model_path, input_buffer_size, output_buffer_size, load_model, num_threads,
+//  batch_workers)
+host::Ref init(host::Args a) {
+  host::Borrowed self = a[0], model_path = a[1], input_buffer_size = a[2],
+                 output_buffer_size = a[3], load_model = a[4], num_threads = a[5],
+                 batch_workers = a[6];
+  // The base never opens a model while it is constructed: that is set_model's job.
+  base::construct(self, input_buffer_size, num_threads, batch_workers);
+
+  host::Ref threading = host::global(names::g_threading);
+  host::Ref queue = host::global(names::g_queue);
+  host::Ref event = host::call_method(threading.view(), n_event);
+  host::Ref frame_queue = host::call_method(queue.view(), n_queue_class, {output_buffer_size});
+  host::Borrowed none(Py_None);
+  host::setattr(self, names::model_path, model_path);
+  host::setattr(self, names::model_hash, none);
+  host::setattr(self, names::stop_event, event.view());
+  host::setattr(self, names::thread, none);
+  host::setattr(self, names::frame_queue, frame_queue.view());
+  host::setattr(self, names::running, host::Borrowed(Py_False));
+  host::setattr(self, names::loop, none);
+
+  // Blocks the calling thread while the base renderer opens the model; errors propagate as they are.
+  if (host::truthy(load_model)) base::set_model(self, model_path);
+  return host::Ref::none();
+}
+
+const Operation kInit{
+    0, "__init__", Scope::instance, {host::MethodKind::function, nullptr, nullptr, init},
+    R"(def __init__(self, *, model_path: str | None = None, input_buffer_size: int = 0,
+             output_buffer_size: int = 6, load_model: bool = False, num_threads: int = 0,
+             batch_workers: int = 1) -> None:
+    """Initialize the asynchronous runtime.
+
+    Args:
+        model_path: Path to the avatar model; opened now only if load_model is true.
+        input_buffer_size: Size of the renderer's input buffer (0 means unbounded).
+        output_buffer_size: Capacity of the frame queue (0 or less means unbounded).
+        load_model: Open the model synchronously before returning.
+        num_threads: Renderer threads: 0 single-threaded, >0 that many, <0 automatic.
+        batch_workers: Parallel workers for offline batch processing (1 is sequential).
+    """
+)"};
+const Register kRegisterInit{kInit};
+
+}  // namespace
+
+}  // namespace talvo

@@ -1,0 +1,30 @@
+// Names of the instance fields and module globals the facade shares across its concerns.
+#pragma once
+
+#include "host/names.hpp"
+
+namespace talvo::names {
+
+// Instance fields, plain attributes beside the base renderer's.
+inline host::Name model_path{"_model_path"};
+inline host::Name model_hash{"_model_hash"};
+inline host::Name stop_event{"_stop_event"};
+inline host::Name thread{"_thread"};
+inline host::Name frame_queue{"_frame_queue"};
+inline host::Name running{"_running"};
+inline host::Name loop{"_loop"};
+inline host::Name producer_frame_count{"_producer_frame_count"};
+inline host::Name producer_gen_time{"_producer_gen_time"};
+
+// Module globals, looked up at each use so that patching them works.
+inline host::Name g_stream_end{"_STREAM_END"};
+inline host::Name g_threading{"threading"};
+inline host::Name g_queue{"queue"};
+inline host::Name g_time{"time"};
+inline host::Name g_path{"Path"};
+inline host::Name g_video_control{"VideoControl"};
+inline host::Name g_velda_not_supported{"VeldaModelNotSupported"};
+inline host::Name g_peek_model_type{"_peek_model_type"};
+inline host::Name g_reject_if_velda_model{"_reject_if_velda_model"};
+
+}  // namespace talvo::names
