@@ -1,0 +1,1 @@
+"""Talvo: asynchronous front end for a real-time talking-avatar renderer."""
