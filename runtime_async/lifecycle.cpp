@@ -1,0 +1,140 @@
+// Starting and stopping the frame pipeline: one daemon producer thread per started runtime, a
+// bounded wait for it on the default executor, and the base renderer's clean-up.
+#include "host/frame.hpp"
+#include "host/log.hpp"
+#include "runtime_async/contracts/base_renderer.hpp"
+#include "runtime_async/contracts/event_loop.hpp"
+#include "runtime_async/frame_queue.hpp"
+#include "runtime_async/operation.hpp"
+#include "runtime_async/state.hpp"
+
+namespace talvo {
+
+namespace {
+
+host::Name n_clear{"clear"};
+host::Name n_set{"set"};
+host::Name n_thread_class{"Thread"};
+host::Name n_daemon{"daemon"};
+host::Name n_start{"start"};
+host::Name n_is_alive{"is_alive"};
+host::Name n_join{"join"};
+host::Name n_stop{"stop"};
+host::Name n_frame_producer{"_frame_producer"};
+host::KwNames kw_thread("target", "kwargs", "name");
+
+constexpr double kJoinTimeout = 5.0;
+
+bool alive(host::Borrowed thread) {
+  return !thread.is_none() && host::truthy(host::call_method(thread, n_is_alive).view());
+}
+
+// (self, out_buffer_empty=None, *, idle_timeout=None, loop=None). No suspension point: it runs to
+// its end before any other task of the loop runs.
+host::Task start(host::Args a) {
+  host::Borrowed self = a[0], out_buffer_empty = a[1], idle_timeout = a[2], loop = a[3];
+  if (host::truthy(host::getattr(self, names::running).view())) {
+    host::log::debug("Runtime already running, skipping start");
+    co_return host::Ref::none();
+  }
+  if (!base::has_transaction_id(self)) base::regenerate_transaction_id(self);
+  host::Ref chosen = loop.is_none() ? loop::running() : host::Ref::borrow(loop);
+  host::setattr(self, names::loop, chosen.view());
+  base::input_set_loop(self, chosen.view());
+
+  // What a previous run left behind (its last frames, its end marker) must not reach this run.
+  host::Ref frame_queue = host::getattr(self, names::frame_queue);
+  drain(frame_queue.view(), QueueErrors::lookup());
+
+  host::Ref stop_event = host::getattr(self, names::stop_event);
+  host::call_method(stop_event.view(), n_clear);
+  host::setattr(self, names::running, host::Borrowed(Py_True));
+
+  host::Ref threading = host::global(names::g_threading);
+  host::Ref thread_class = host::getattr(threading.view(), n_thread_class);
+  host::Ref target = host::getattr(self, n_frame_producer);
+  host::Ref kwargs = host::Ref::steal(Py_BuildValue("{s:O,s:O}", "out_buffer_empty",
+                                                    out_buffer_empty.get(), "idle_timeout",
+                                                    idle_timeout.get()));
+  host::Ref name = host::str("talvo-frame-producer");
+  host::Ref thread =
+      host::call_kw(thread_class.view(), {target.view(), kwargs.view(), name.view()}, kw_thread);
+  host::setattr(self, names::thread, thread.view());
+  host::setattr(thread.view(), n_daemon, host::Borrowed(Py_True));
+  host::call_method(thread.view(), n_start);
+  host::log::debug("Frame producer thread started");
+  co_return host::Ref::none();
+}
+
+// (self)
+host::Task stop(host::Args a) {
+  host::Borrowed self = a[0];
+  if (!host::truthy(host::getattr(self, names::running).view())) co_return host::Ref::none();
+  host::Ref stop_event = host::getattr(self, names::stop_event);
+  host::call_method(stop_event.view(), n_set);
+  host::log::debug("Stop event set, waiting for frame producer thread to finish");
+  host::Ref frame_queue = host::getattr(self, names::frame_queue);
+  const QueueErrors errors = QueueErrors::lookup();
+  drain(frame_queue.view(), errors);
+
+  host::Ref thread = host::getattr(self, names::thread);
+  if (alive(thread.view())) {
+    host::Ref running_loop = loop::running();
+    host::Ref join = host::getattr(thread.view(), n_join);
+    host::Ref timeout = host::float_(kJoinTimeout);
+    // (g++ 12 cannot keep a braced list alive across co_await: build the awaitable first.)
+    host::Ref joined = loop::run_in_executor(running_loop.view(), join.view(), {timeout.view()});
+    co_await std::move(joined);
+    if (alive(host::getattr(self, names::thread).view())) {
+      host::log::warning("Frame producer thread did not exit within 5s timeout");
+      drain(frame_queue.view(), errors);
+    }
+  }
+  host::setattr(self, names::running, host::Borrowed(Py_False));
+  host::setattr(self, names::thread, host::Borrowed(Py_None));
+  // Forget the loop too: the next start records a new one, and until then set_model and
+  // load_data_async use the running loop instead of a loop that may be closed by now.
+  host::setattr(self, names::loop, host::Borrowed(Py_None));
+  base::cleanup(self);
+  co_return host::Ref::none();
+}
+
+// (self)
+host::Task shutdown(host::Args a) {
+  co_await host::call_method(a[0], n_stop);
+  co_return host::Ref::none();
+}
+
+const Operation kStart{
+    50, "start", Scope::instance, {host::MethodKind::coroutine, start},
+    R"(async def start(self, out_buffer_empty: Optional[BufferEmptyCallback] = None, *,
+                idle_timeout: float | None = None,
+                loop: Optional[asyncio.AbstractEventLoop] = None) -> None:
+    """Start the runtime: launch the background frame producer thread.
+
+    Args:
+        out_buffer_empty: Callable telling the renderer whether the output side is empty.
+        idle_timeout: Seconds without speech after which the renderer ends the stream.
+        loop: Event loop the runtime works with; the running loop when omitted.
+    """
+)"};
+
+const Operation kStop{
+    51, "stop", Scope::instance, {host::MethodKind::coroutine, stop},
+    R"(async def stop(self) -> None:
+    """Stop the runtime: end the frame producer and clean up."""
+)"};
+
+const Operation kShutdown{
+    52, "shutdown", Scope::instance, {host::MethodKind::coroutine, shutdown},
+    R"(async def shutdown(self) -> None:
+    """Shut the runtime down; the same as stop(), for the Velda runtime's interface."""
+)"};
+
+const Register kRegisterStart{kStart};
+const Register kRegisterStop{kStop};
+const Register kRegisterShutdown{kShutdown};
+
+}  // namespace
+
+}  // namespace talvo

@@ -1,0 +1,201 @@
+// The frame producer: the body of the background thread `start` launches. It drives the base
+// renderer's frame iteration on this thread and moves frames, an error, and finally the end
+// marker onto the frame queue, with short timed puts that keep watching the stop event.
+//
+// A daemon producer can be ended at interpreter exit by a forced unwind from inside any Python
+// call below (a queue put, the renderer, a log line). Nothing here catches it: every handler
+// names `PyError`, and the C++ locals release their references only while the GIL is held.
+#include <optional>
+
+#include "host/log.hpp"
+#include "host/names.hpp"
+#include "runtime_async/contracts/base_renderer.hpp"
+#include "runtime_async/frame_queue.hpp"
+#include "runtime_async/operation.hpp"
+#include "runtime_async/state.hpp"
+
+namespace talvo {
+
+namespace {
+
+host::Name n_empty{"empty"};
+host::Name n_put{"put"};
+host::Name n_put_nowait{"put_nowait"};
+host::Name n_get_nowait{"get_nowait"};
+host::Name n_is_set{"is_set"};
+host::Name n_perf_counter{"perf_counter"};
+host::Name n_current_thread{"current_thread"};
+host::KwNames kw_timeout("timeout");
+
+constexpr int kEndMarkerAttempts = 10;
+
+// One run's view of the instance: the shared queue and event, and whether this run still owns
+// the pipeline. A producer that `stop` gave up on must not serve the next run once `start` has
+// cleared the stop event, so a thread launched by `start` also stops when `_thread` no longer
+// names it. A direct call (not from `start`) watches the stop event only.
+class Run {
+ public:
+  explicit Run(host::Borrowed self) : self_(self) {
+    queue_ = host::getattr(self, names::frame_queue);
+    put_ = host::getattr(queue_.view(), n_put);
+    host::Ref stop_event = host::getattr(self, names::stop_event);
+    is_set_ = host::getattr(stop_event.view(), n_is_set);
+    errors_ = QueueErrors::lookup();
+    host::Ref threading = host::global(names::g_threading);
+    me_ = host::call_method(threading.view(), n_current_thread);
+    owned_ = host::getattr(self, names::thread).is(me_);
+    half_second_ = host::float_(0.5);
+  }
+
+  bool abandoned() const { return owned_ && !host::getattr(self_, names::thread).is(me_); }
+  bool stop_requested() const { return host::truthy(host::call(is_set_.view()).view()) || abandoned(); }
+
+  /// A timed put of 0.5 s; false when no room came within the time-out.
+  bool try_put(host::Borrowed item) const {
+    try {
+      host::call_kw(put_.view(), {item, half_second_.view()}, kw_timeout);
+      return true;
+    } catch (host::PyError& e) {
+      if (!e.matches(errors_.full.view())) throw;
+      return false;
+    }
+  }
+  void put_waiting(host::Borrowed item) const { host::call(put_.view(), {item}); }
+
+  /// Leaves the end marker, making room by dropping the oldest item, at most ten times. This
+  /// run's error item is never dropped for it: it ends the stream anyway, and dropping it would
+  /// turn a failure into a normal end.
+  void put_end_marker(host::Borrowed error_item) const {
+    if (abandoned()) return;
+    host::Ref marker = host::global(names::g_stream_end);
+    for (int attempt = 0; attempt < kEndMarkerAttempts; ++attempt) {
+      try {
+        if (try_put(marker.view())) return;
+      } catch (host::PyError& e) {
+        if (e.matches(PyExc_Exception)) return;
+        throw;
+      }
+      try {
+        host::Ref oldest = host::call_method(queue_.view(), n_get_nowait);
+        if (error_item && oldest.is(error_item)) {
+          host::call_method(queue_.view(), n_put_nowait, {oldest.view()});
+          return;
+        }
+      } catch (host::PyError& e) {
+        if (!e.matches(errors_.empty.view())) throw;
+      }
+    }
+  }
+
+  host::Borrowed queue() const { return queue_.view(); }
+
+ private:
+  host::Borrowed self_;
+  host::Ref queue_, put_, is_set_, me_, half_second_;
+  QueueErrors errors_;
+  bool owned_ = false;
+};
+
+// Streams the frames of one iteration onto the queue; writes the two statistics.
+void stream_frames(host::Borrowed self, const Run& run, host::Borrowed frames) {
+  host::Ref time = host::global(names::g_time);
+  host::Ref clock = host::getattr(time.view(), n_perf_counter);
+  auto now = [&] {
+    double t = PyFloat_AsDouble(host::call(clock.view()).get());
+    if (t == -1.0 && PyErr_Occurred()) host::throw_python_error();
+    return t;
+  };
+
+  const double t_start = now();
+  double backpressure = 0.0;
+  host::Ref count = host::int_(0);
+  host::setattr(self, names::producer_frame_count, count.view());
+  host::Ref one = host::int_(1);
+  host::Ref it = host::Ref::steal(PyObject_GetIter(frames.get()));
+  for (;;) {
+    host::Ref frame = host::Ref::steal_or_null(PyIter_Next(it.get()));
+    if (!frame) {
+      if (PyErr_Occurred()) host::throw_python_error();
+      break;
+    }
+    if (run.stop_requested()) {
+      host::log::debug("Stop event set, stopping frame producer");
+      break;
+    }
+    count = host::getattr(self, names::producer_frame_count);
+    count = host::Ref::steal(PyNumber_Add(count.get(), one.get()));
+    host::setattr(self, names::producer_frame_count, count.view());
+
+    const double t0 = now();
+    bool queued = false;
+    while (!run.stop_requested()) {
+      if (run.try_put(frame.view())) {
+        queued = true;
+        break;
+      }
+    }
+    if (!queued) break;  // stop arrived while waiting for room: the frame is dropped
+    backpressure += now() - t0;
+  }
+  host::Ref gen_time = host::float_(now() - t_start - backpressure);
+  host::setattr(self, names::producer_gen_time, gen_time.view());
+  host::log::debug("Frame iterator completed");
+}
+
+// (self, out_buffer_empty=None, *, idle_timeout=None)
+host::Ref frame_producer(host::Args a) {
+  host::Borrowed self = a[0], out_buffer_empty = a[1], idle_timeout = a[2];
+  Run run(self);
+  host::Ref callback = host::truthy(out_buffer_empty) ? host::Ref::borrow(out_buffer_empty)
+                                                      : host::getattr(run.queue(), n_empty);
+  host::Ref error_item;
+  std::optional<host::PyError> escaping;  // outside `Exception`: leaves after the end marker
+  try {
+    try {
+      host::Ref frames;
+      try {
+        frames = base::run(self, callback.view(), idle_timeout);
+      } catch (host::PyError& e) {
+        if (e.matches(PyExc_Exception) && !e.matches(PyExc_RuntimeError)) {
+          host::log::error_with("Error initializing frame iterator in run(): ", e.value());
+        }
+        throw;
+      }
+      if (!host::truthy(frames.view())) {
+        host::log::error("Frame iterator is None");
+      } else {
+        stream_frames(self, run, frames.view());
+      }
+    } catch (host::PyError& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      host::log::error_with("Exception in frame producer: ", e.value());
+      if (!run.abandoned()) {
+        try {
+          run.put_waiting(e.value());
+          error_item = host::Ref::borrow(e.value());
+        } catch (host::PyError& put_error) {
+          if (!put_error.matches(PyExc_Exception)) throw;
+          host::log::error_with("Error putting exception in frame queue: ", put_error.value());
+        }
+      }
+    }
+  } catch (host::PyError& e) {
+    escaping.emplace(std::move(e));
+  }
+  run.put_end_marker(error_item.view());
+  if (escaping) throw std::move(*escaping);
+  return host::Ref::none();
+}
+
+const Operation kFrameProducer{
+    80, "_frame_producer", Scope::instance,
+    {host::MethodKind::function, nullptr, nullptr, frame_producer},
+    R"(def _frame_producer(self, out_buffer_empty: Optional[BufferEmptyCallback] = None, *,
+                    idle_timeout: float | None = None) -> None:
+    """Run the runtime in a separate thread and produce frames."""
+)"};
+const Register kRegisterFrameProducer{kFrameProducer};
+
+}  // namespace
+
+}  // namespace talvo
