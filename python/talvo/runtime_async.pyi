@@ -1,0 +1,85 @@
+"""Asyncio front end of the Talvo renderer."""
+
+import asyncio
+import queue
+import threading
+from typing import AsyncIterator, Callable, Final, Optional
+
+from loguru import logger as logger
+from talvo.api import VideoControl as VideoControl
+from talvo.api import VideoFrame as VideoFrame
+from talvo.exceptions import VeldaModelNotSupported as VeldaModelNotSupported
+from talvo.runtime import Talvo as Talvo
+
+__all__ = ["AsyncTalvo"]
+
+BufferEmptyCallback = Callable[[], bool]
+
+_STREAM_END: Final[object]
+
+def _peek_model_type(model_path: str) -> str | None: ...
+def _reject_if_velda_model(model_path: str) -> None: ...
+
+class AsyncTalvo(Talvo):
+    """Asynchronous wrapper for Talvo Runtime."""
+
+    _model_path: str | None
+    _model_hash: None
+    _stop_event: threading.Event
+    _thread: threading.Thread | None
+    _frame_queue: queue.Queue[object]
+    _running: bool
+    _loop: asyncio.AbstractEventLoop | None
+    _producer_frame_count: int
+    _producer_gen_time: float
+
+    def __init__(
+        self,
+        *,
+        model_path: str | None = None,
+        input_buffer_size: int = 0,
+        output_buffer_size: int = 6,
+        load_model: bool = False,
+        num_threads: int = 0,
+        batch_workers: int = 1,
+    ) -> None: ...
+    @classmethod
+    async def create(
+        cls,
+        *,
+        model_path: str | None = None,
+        input_buffer_size: int = 0,
+        output_buffer_size: int = 6,
+        num_threads: int = 0,
+        batch_workers: int = 1,
+        quality: str = "medium",
+        identity: str | None = None,
+    ) -> AsyncTalvo: ...
+    async def set_model(self, model_path: str | None = None) -> AsyncTalvo: ...  # type: ignore[override]
+    async def push_audio(self, data: bytes, sample_rate: int, last_chunk: bool = True) -> None: ...
+    async def push(self, control: VideoControl) -> None: ...
+    async def flush(self) -> None: ...
+    def run(  # type: ignore[override]
+        self,
+        out_buffer_empty: Optional[BufferEmptyCallback] = None,
+        *,
+        idle_timeout: float | None = None,
+        loop: Optional[asyncio.AbstractEventLoop] = None,
+    ) -> AsyncIterator[VideoFrame]: ...
+    async def start(
+        self,
+        out_buffer_empty: Optional[BufferEmptyCallback] = None,
+        *,
+        idle_timeout: float | None = None,
+        loop: Optional[asyncio.AbstractEventLoop] = None,
+    ) -> None: ...
+    async def stop(self) -> None: ...
+    async def shutdown(self) -> None: ...
+    async def set_identity(self, identity: object) -> None: ...
+    def _frame_producer(
+        self,
+        out_buffer_empty: Optional[BufferEmptyCallback] = None,
+        *,
+        idle_timeout: float | None = None,
+    ) -> None: ...
+    async def load_data_async(self) -> None: ...
