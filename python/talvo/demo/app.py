@@ -1,0 +1,215 @@
+"""One whole session: create the runtime, load it, stream frames while speech is pushed in real
+time, stop, and write what was rendered."""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import os
+import statistics
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+
+from talvo.demo import audio as audio_mod
+from talvo.demo import png
+
+CHUNK_SECONDS = 0.1  # how much speech each push_audio carries
+
+
+class DemoError(Exception):
+    """A problem with the user's input: reported as one line, exit status 1."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> None:  # one line, not a usage dump
+        self.exit(2, f"talvo: error: {message} (see --help)\n")
+
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    p = _Parser(prog="python -m talvo", description=(
+        "Render a talking avatar from speech audio with AsyncTalvo and write what it drew."))
+    p.add_argument("--model", metavar="PATH", help="Orrin .imx model (default: pack a demo model)")
+    p.add_argument("--audio", metavar="FILE.wav", help="16-bit PCM mono WAV (default: built-in)")
+    p.add_argument("--out", metavar="DIR", default="talvo-demo",
+                   help="where to write frames.png, contact_sheet.png, summary.json")
+    p.add_argument("--seconds", type=float, default=3.0,
+                   help="length of the built-in speech (default 3.0)")
+    p.add_argument("--idle-timeout", type=float, default=1.0,
+                   help="idle seconds after the speech before the stream ends (default 1.0)")
+    p.add_argument("--scale", type=int, default=2, help="pixel scale of the pictures (default 2)")
+    p.add_argument("--verbose", action="store_true", help="show the runtime's debug log")
+    args = p.parse_args(argv)
+    if not 0.2 <= args.seconds <= 60:
+        p.error("--seconds must be between 0.2 and 60")
+    if not 0.1 <= args.idle_timeout <= 30:
+        p.error("--idle-timeout must be between 0.1 and 30")
+    if not 1 <= args.scale <= 8:
+        p.error("--scale must be between 1 and 8")
+    return args
+
+
+@dataclass
+class Session:
+    frames: list = field(default_factory=list)
+    latencies: list = field(default_factory=list)
+    max_depth: int = 0
+    pushed: bytes = b""
+    started: float = 0.0
+    finished: float = 0.0
+
+
+def _progress(s: Session, runtime, last: list[float]) -> None:
+    now = time.perf_counter()
+    if now - last[0] < 0.1 and s.frames:
+        return
+    last[0] = now
+    elapsed = max(1e-9, now - s.started)
+    lat = s.latencies[-1] * 1000 if s.latencies else 0.0
+    line = (f"\rframes {len(s.frames):5d}  fps {len(s.frames) / elapsed:5.1f}  "
+            f"queue {runtime._frame_queue.qsize()}/{runtime._frame_queue.maxsize}  "
+            f"latency {lat:5.1f} ms  speech {sum(f.speech for f in s.frames):4d}")
+    if sys.stderr.isatty():
+        sys.stderr.write(line)
+        sys.stderr.flush()
+
+
+async def _feed(runtime, pcm: bytes, rate: int, s: Session) -> None:
+    """Push the speech in real-time chunks, then mark its end."""
+    step = max(2, int(rate * CHUNK_SECONDS) * 2)
+    t0 = time.perf_counter()
+    for n, i in enumerate(range(0, len(pcm), step)):
+        chunk = pcm[i:i + step]
+        await runtime.push_audio(chunk, rate, i + step >= len(pcm))
+        s.pushed += chunk
+        delay = t0 + (n + 1) * CHUNK_SECONDS - time.perf_counter()
+        if delay > 0:
+            await asyncio.sleep(delay)
+    await runtime.flush()
+
+
+async def session(args: argparse.Namespace, model_path: str, pcm: bytes, rate: int) -> Session:
+    from talvo.runtime_async import AsyncTalvo
+
+    runtime = await AsyncTalvo.create(model_path=model_path)
+    await runtime.load_data_async()
+    s = Session()
+    last = [0.0]
+    feeder = None
+    try:
+        s.started = time.perf_counter()
+        async for frame in runtime.run(idle_timeout=args.idle_timeout):
+            received = time.perf_counter()
+            if feeder is None:
+                feeder = asyncio.create_task(_feed(runtime, pcm, rate, s))
+            s.frames.append(frame)
+            s.latencies.append(max(0.0, received - s.started - frame.timestamp))
+            s.max_depth = max(s.max_depth, runtime._frame_queue.qsize())
+            _progress(s, runtime, last)
+        if feeder is not None:
+            await feeder
+    finally:
+        if feeder is not None and not feeder.done():
+            feeder.cancel()
+        await runtime.stop()
+        s.finished = time.perf_counter()
+        if sys.stderr.isatty():
+            sys.stderr.write("\n")
+    return s
+
+
+def write_outputs(s: Session, out: str, factor: int) -> dict:
+    os.makedirs(out, exist_ok=True)
+    first = s.frames[0]
+    w, h = first.width * factor, first.height * factor
+    images = [png.scale(f.image, f.width, f.height, factor) for f in s.frames]
+    anim = os.path.join(out, "frames.png")
+    png.write_apng(anim, images, w, h, fps=25)
+    every = max(1, len(s.frames) // 48)
+    tiles = [(images[i], s.frames[i].speech) for i in range(0, len(s.frames), every)][:48]
+    sheet_rgb, sw, sh = png.contact_sheet(tiles, w, h)
+    sheet = os.path.join(out, "contact_sheet.png")
+    png.write_png(sheet, sheet_rgb, sw, sh)
+
+    speech = [f for f in s.frames if f.speech]
+    rendered = b"".join(f.audio for f in speech)
+    duration = s.finished - s.started
+    lat_ms = sorted(x * 1000 for x in s.latencies)
+    summary = {
+        "frames": len(s.frames),
+        "speech_frames": len(speech),
+        "idle_frames": len(s.frames) - len(speech),
+        "seconds": round(duration, 3),
+        "fps": round(len(s.frames) / duration, 2) if duration else 0.0,
+        "latency_ms": {
+            "p50": round(statistics.median(lat_ms), 2),
+            "p99": round(lat_ms[min(len(lat_ms) - 1, int(0.99 * len(lat_ms)))], 2),
+            "max": round(lat_ms[-1], 2),
+        },
+        "max_queue_depth": s.max_depth,
+        "audio_bytes_pushed": len(s.pushed),
+        "audio_bytes_rendered": len(rendered),
+        "audio_intact": rendered == s.pushed,
+        "returned_to_idle": bool(speech) and not s.frames[-1].speech,
+        "outputs": {"animation": anim, "contact_sheet": sheet},
+    }
+    with open(os.path.join(out, "summary.json"), "w") as f:
+        json.dump(summary, f, indent=2)
+    summary["outputs"]["summary"] = os.path.join(out, "summary.json")
+    return summary
+
+
+def _load_audio(args: argparse.Namespace) -> tuple[bytes, int]:
+    if args.audio is None:
+        return audio_mod.speech_like(args.seconds), audio_mod.SAMPLE_RATE
+    if not os.path.isfile(args.audio):
+        raise DemoError(f"{args.audio}: no such file")
+    try:
+        return audio_mod.read_wav(args.audio)
+    except audio_mod.AudioError as e:
+        raise DemoError(str(e)) from None
+
+
+def run(args: argparse.Namespace) -> dict:
+    from loguru import logger
+
+    logger.remove()
+    logger.add(sys.stderr, level="DEBUG" if args.verbose else "WARNING")
+    pcm, rate = _load_audio(args)
+    with tempfile.TemporaryDirectory(prefix="talvo-demo-") as tmp:
+        model = args.model
+        if model is None:
+            from talvo.engine.video_reader import pack_demo_model
+
+            model = os.path.join(tmp, "demo.imx")
+            pack_demo_model(model)
+        elif not os.path.isfile(model):
+            raise DemoError(f"{model}: no such model file")
+        s = asyncio.run(session(args, model, pcm, rate))
+    if not s.frames:
+        raise DemoError("the renderer produced no frames")
+    return write_outputs(s, args.out, args.scale)
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
+    try:
+        summary = run(args)
+    except DemoError as e:
+        print(f"talvo: error: {e}", file=sys.stderr)
+        return 1
+    except (ValueError, OSError) as e:  # a bad model file, for one
+        print(f"talvo: error: {e}", file=sys.stderr)
+        return 1
+    lat = summary["latency_ms"]
+    print(f"rendered {summary['frames']} frames ({summary['speech_frames']} speech, "
+          f"{summary['idle_frames']} idle) in {summary['seconds']} s at {summary['fps']} fps")
+    print(f"latency p50 {lat['p50']} ms, p99 {lat['p99']} ms, max {lat['max']} ms; "
+          f"max queue depth {summary['max_queue_depth']}")
+    print(f"audio pushed {summary['audio_bytes_pushed']} bytes, rendered "
+          f"{summary['audio_bytes_rendered']} bytes, intact: {summary['audio_intact']}")
+    for name, path in summary["outputs"].items():
+        print(f"{name}: {path}")
+    return 0
