@@ -182,23 +182,19 @@ class TestVeldaDispatch:
         create.assert_not_awaited()
         assert built == []
 
-    @pytest.mark.parametrize("daemon", ["/opt/velda/daemon", ""])
+    @pytest.mark.parametrize("daemon, options", [
+        ("/opt/velda/daemon", {"quality": "high", "identity": "face.png"}),
+        ("", {}),
+    ])
     @pytest.mark.asyncio
-    async def test_usable_swift_runtime_creates_the_model(self, velda, built, daemon):
+    async def test_usable_swift_runtime_creates_the_model(self, velda, built, daemon, options):
         result = object()
         modules, create = velda_modules(daemon=daemon, result=result)
         with installed(modules):
-            runtime = await ra.AsyncTalvo.create(model_path=velda, quality="high",
-                                                 identity="face.png")
+            runtime = await ra.AsyncTalvo.create(model_path=velda, num_threads=3, **options)
         assert runtime is result and built == []
-        create.assert_awaited_once_with(model_path=velda, quality="high", identity="face.png")
-
-    @pytest.mark.asyncio
-    async def test_defaults_reach_the_swift_runtime(self, velda):
-        modules, create = velda_modules()
-        with installed(modules):
-            await ra.AsyncTalvo.create(model_path=velda)
-        create.assert_awaited_once_with(model_path=velda, quality="medium", identity=None)
+        expected = {"quality": "medium", "identity": None, **options}
+        create.assert_awaited_once_with(model_path=velda, **expected)
 
     @pytest.mark.asyncio
     async def test_probe_and_rejection_are_looked_up_when_used(self, monkeypatch):

@@ -52,10 +52,6 @@ class TestPeekModelType:
         path.write_bytes(blob[:cut])
         assert ra._peek_model_type(str(path)) is None
 
-    def test_bad_magic_is_no_model(self, tmp_path):
-        path = tmp_path / "m.imx"
-        path.write_bytes(b"NOTIMX" + bytes(64))
-        assert ra._peek_model_type(str(path)) is None
 
     @pytest.mark.parametrize("kind", ["directory", "missing", "broken link"])
     def test_non_files_are_refused_before_the_reader_is_asked(self, tmp_path, kind):
@@ -69,9 +65,10 @@ class TestPeekModelType:
         is_imx.assert_not_called()
         opened.assert_not_called()
 
-    def test_non_container_file_is_never_opened(self, tmp_path):
-        path = tmp_path / "notes.txt"
-        path.write_text("hello")
+    @pytest.mark.parametrize("blob", [b"NOTIMX" + bytes(64), b"hello", b""])
+    def test_non_container_file_is_never_opened(self, tmp_path, blob):
+        path = tmp_path / "notes.imx"
+        path.write_bytes(blob)
         with mock.patch.object(video_reader, "ImxContainer") as opened:
             assert ra._peek_model_type(str(path)) is None
         opened.assert_not_called()
@@ -152,15 +149,10 @@ class TestPeekModelType:
         with pytest.raises(video_reader.ImxFormatError, match="manifest"):
             ra._peek_model_type(str(path))
 
-    def test_none_path_is_a_type_error(self):
+    @pytest.mark.parametrize("args", [(None,), (), ("a", "b")])
+    def test_bad_arguments_are_type_errors(self, args):
         with pytest.raises(TypeError):
-            ra._peek_model_type(None)
-
-    def test_wrong_arguments_are_type_errors(self):
-        with pytest.raises(TypeError):
-            ra._peek_model_type()
-        with pytest.raises(TypeError):
-            ra._peek_model_type("a", "b")
+            ra._peek_model_type(*args)
 
 
 class TestRejectIfVeldaModel:
