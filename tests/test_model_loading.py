@@ -254,7 +254,7 @@ class TestLoadDataAsync:
         await runtime.set_model()
         await runtime.load_data_async()
         assert runtime._video_loaded is True
-        frames = runtime.run(lambda: True)
+        frames = Talvo.run(runtime, lambda: True)  # the base renderer's own iteration
         assert next(frames).width == 32
 
 
