@@ -134,8 +134,9 @@ void stream_frames(host::Borrowed self, const Run& run, host::Borrowed frames) {
         break;
       }
     }
-    if (!queued) break;  // stop arrived while waiting for room: the frame is dropped
+    // Waiting for room is back-pressure, not generation, also when a stop ends the wait.
     backpressure += now() - t0;
+    if (!queued) break;  // stop arrived while waiting for room: the frame is dropped
   }
   host::Ref gen_time = host::float_(now() - t_start - backpressure);
   host::setattr(self, names::producer_gen_time, gen_time.view());
