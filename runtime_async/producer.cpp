@@ -157,8 +157,10 @@ double stream_items(host::Borrowed self, const Run& run, host::Borrowed it, cons
   return backpressure;
 }
 
-// Streams the frames of one iteration onto the queue; writes the two statistics.
+// Streams the frames of one iteration onto the queue; writes the two statistics. An abandoned
+// producer leaves them alone: they describe the run that owns the pipeline now.
 void stream_frames(host::Borrowed self, const Run& run, host::Borrowed frames) {
+  if (run.abandoned()) return;
   const Clock clock;
   const double t_start = clock.now();
   host::Ref zero = host::int_(0);
@@ -171,8 +173,10 @@ void stream_frames(host::Borrowed self, const Run& run, host::Borrowed frames) {
     release_iteration(it);
     throw;
   }
-  host::Ref gen_time = host::float_(clock.now() - t_start - backpressure);
-  host::setattr(self, names::producer_gen_time, gen_time.view());
+  if (!run.abandoned()) {
+    host::Ref gen_time = host::float_(clock.now() - t_start - backpressure);
+    host::setattr(self, names::producer_gen_time, gen_time.view());
+  }
   host::log::debug("Frame iterator completed");
   release_iteration(it);
 }
