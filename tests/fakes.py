@@ -265,8 +265,8 @@ class Pipeline:
             thread = runtime._thread
             if thread is not None and thread.is_alive():
                 thread.join(DEADLINE)
-        for patcher in reversed(self._patches):
-            patcher.stop()
+        while self._patches:
+            self._patches.pop().stop()
 
 
 @pytest.fixture

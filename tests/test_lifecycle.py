@@ -14,7 +14,7 @@ from fakes import (DEADLINE, Frame, Gate, RecordingQueue, RecordingThread, colle
 from talvo.engine.video_reader import pack_demo_model
 from talvo.runtime import Talvo
 
-__all__ = ["pipeline"]
+__all__ = ["pipeline"]  # the fixture, imported for pytest
 
 END = ra._STREAM_END
 
@@ -68,15 +68,17 @@ class TestStart:
 
     @pytest.mark.asyncio
     async def test_records_a_given_loop(self, pipeline):
-        pipeline.render(Gate())
+        gate = Gate()
+        pipeline.render(gate)
         t = pipeline.runtime()
         other = asyncio.new_event_loop()
         try:
             await t.start(loop=other)
             assert t._loop is other and t._input_buffer.loop is other
         finally:
-            pipeline.close()
             other.close()
+        gate.close()
+        await t.stop()
 
     @pytest.mark.asyncio
     async def test_a_second_start_changes_nothing(self, pipeline):

@@ -1,14 +1,15 @@
 """The frame producer: what it puts on the frame queue, in which order, what it logs, and how it
 behaves under back-pressure, stop requests and abandonment."""
 
+import queue
 import threading
 import time
 
 import pytest
 
 import talvo.runtime_async as ra
-from fakes import (Frame, Gate, QuickJoinThread, collect, failing, frames, items, pipeline,
-                   raising, returning, until, wait_until)
+from fakes import (DEADLINE, Frame, Gate, QuickJoinThread, collect, failing, frames, items,
+                   pipeline, raising, returning, until, wait_until)
 
 __all__ = ["pipeline"]  # the fixture, imported for pytest
 
@@ -94,7 +95,7 @@ class TestIterationStart:
         assert statistics(t) == (UNTOUCHED, UNTOUCHED)
 
 
-class FailingPuts(__import__("queue").Queue):
+class FailingPuts(queue.Queue):
     """A frame queue whose puts of some items fail with `error`."""
 
     def __init__(self, maxsize, refuses, error):
@@ -235,9 +236,6 @@ def _blocked_frames(release, then):
     if then == "raise":
         raise ValueError("old run broke")
     yield Frame("old", 1)
-
-
-DEADLINE = 10.0
 
 
 class TestAbandonedProducer:

@@ -15,7 +15,7 @@ from fakes import (Frame, Gate, RecordingThread, collect, frames, paced, pipelin
 from talvo.engine.video_reader import pack_demo_model
 from talvo.runtime import Talvo
 
-__all__ = ["pipeline"]
+__all__ = ["pipeline"]  # the fixture, imported for pytest
 
 NOT_ALIVE = "Frame producer thread is no longer alive, ending stream"
 
