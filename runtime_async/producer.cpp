@@ -5,6 +5,9 @@
 // A daemon producer can be ended at interpreter exit by a forced unwind from inside any Python
 // call below (a queue put, the renderer, a log line). Nothing here catches it: every handler
 // names `PyError`, and the C++ locals release their references only while the GIL is held.
+// The renderer's iteration is the one reference whose release runs Python code (closing a
+// suspended generator runs its clean-up), so it is released explicitly, never by a destructor:
+// a forced unwind out of a destructor (noexcept) would end the process in std::terminate.
 #include <optional>
 
 #include "host/log.hpp"
@@ -28,6 +31,13 @@ host::Name n_current_thread{"current_thread"};
 host::KwNames kw_timeout("timeout");
 
 constexpr int kEndMarkerAttempts = 10;
+
+// Releases the renderer's iterator or generator where a forced unwind may pass. Deliberately
+// not noexcept, and never called from a destructor.
+void release_iteration(host::Ref& iteration) {
+  PyObject* p = iteration.release();
+  Py_XDECREF(p);
+}
 
 // One run's view of the instance: the shared queue and event, and whether this run still owns
 // the pipeline. A producer that `stop` gave up on must not serve the next run once `start` has
@@ -96,22 +106,28 @@ class Run {
   bool owned_ = false;
 };
 
-// Streams the frames of one iteration onto the queue; writes the two statistics.
-void stream_frames(host::Borrowed self, const Run& run, host::Borrowed frames) {
-  host::Ref time = host::global(names::g_time);
-  host::Ref clock = host::getattr(time.view(), n_perf_counter);
-  auto now = [&] {
-    double t = PyFloat_AsDouble(host::call(clock.view()).get());
+// `time.perf_counter`, looked up once per run through the module's `time` global.
+class Clock {
+ public:
+  Clock() {
+    host::Ref time = host::global(names::g_time);
+    perf_counter_ = host::getattr(time.view(), n_perf_counter);
+  }
+  double now() const {
+    double t = PyFloat_AsDouble(host::call(perf_counter_.view()).get());
     if (t == -1.0 && PyErr_Occurred()) host::throw_python_error();
     return t;
-  };
+  }
 
-  const double t_start = now();
+ private:
+  host::Ref perf_counter_;
+};
+
+// Moves frames from the iterator onto the queue until it ends or a stop; returns the time spent
+// waiting for room.
+double stream_items(host::Borrowed self, const Run& run, host::Borrowed it, const Clock& clock) {
   double backpressure = 0.0;
-  host::Ref count = host::int_(0);
-  host::setattr(self, names::producer_frame_count, count.view());
   host::Ref one = host::int_(1);
-  host::Ref it = host::Ref::steal(PyObject_GetIter(frames.get()));
   for (;;) {
     host::Ref frame = host::Ref::steal_or_null(PyIter_Next(it.get()));
     if (!frame) {
@@ -122,11 +138,11 @@ void stream_frames(host::Borrowed self, const Run& run, host::Borrowed frames) {
       host::log::debug("Stop event set, stopping frame producer");
       break;
     }
-    count = host::getattr(self, names::producer_frame_count);
+    host::Ref count = host::getattr(self, names::producer_frame_count);
     count = host::Ref::steal(PyNumber_Add(count.get(), one.get()));
     host::setattr(self, names::producer_frame_count, count.view());
 
-    const double t0 = now();
+    const double t0 = clock.now();
     bool queued = false;
     while (!run.stop_requested()) {
       if (run.try_put(frame.view())) {
@@ -134,12 +150,35 @@ void stream_frames(host::Borrowed self, const Run& run, host::Borrowed frames) {
         break;
       }
     }
+    // Waiting for room is back-pressure, not generation, also when a stop ends the wait.
+    backpressure += clock.now() - t0;
     if (!queued) break;  // stop arrived while waiting for room: the frame is dropped
-    backpressure += now() - t0;
   }
-  host::Ref gen_time = host::float_(now() - t_start - backpressure);
-  host::setattr(self, names::producer_gen_time, gen_time.view());
+  return backpressure;
+}
+
+// Streams the frames of one iteration onto the queue; writes the two statistics. An abandoned
+// producer leaves them alone: they describe the run that owns the pipeline now.
+void stream_frames(host::Borrowed self, const Run& run, host::Borrowed frames) {
+  if (run.abandoned()) return;
+  const Clock clock;
+  const double t_start = clock.now();
+  host::Ref zero = host::int_(0);
+  host::setattr(self, names::producer_frame_count, zero.view());
+  host::Ref it = host::Ref::steal(PyObject_GetIter(frames.get()));
+  double backpressure = 0.0;
+  try {
+    backpressure = stream_items(self, run, it.view(), clock);
+  } catch (host::PyError&) {
+    release_iteration(it);
+    throw;
+  }
+  if (!run.abandoned()) {
+    host::Ref gen_time = host::float_(clock.now() - t_start - backpressure);
+    host::setattr(self, names::producer_gen_time, gen_time.view());
+  }
   host::log::debug("Frame iterator completed");
+  release_iteration(it);
 }
 
 // (self, out_buffer_empty=None, *, idle_timeout=None)
@@ -148,11 +187,11 @@ host::Ref frame_producer(host::Args a) {
   Run run(self);
   host::Ref callback = host::truthy(out_buffer_empty) ? host::Ref::borrow(out_buffer_empty)
                                                       : host::getattr(run.queue(), n_empty);
+  host::Ref frames;  // what the renderer's run() handed out; see release_iteration
   host::Ref error_item;
   std::optional<host::PyError> escaping;  // outside `Exception`: leaves after the end marker
   try {
     try {
-      host::Ref frames;
       try {
         frames = base::run(self, callback.view(), idle_timeout);
       } catch (host::PyError& e) {
@@ -166,7 +205,9 @@ host::Ref frame_producer(host::Args a) {
       } else {
         stream_frames(self, run, frames.view());
       }
+      release_iteration(frames);
     } catch (host::PyError& e) {
+      release_iteration(frames);
       if (!e.matches(PyExc_Exception)) throw;
       host::log::error_with("Exception in frame producer: ", e.value());
       if (!run.abandoned()) {

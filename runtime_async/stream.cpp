@@ -1,6 +1,7 @@
 // The frame stream: an async generator that starts the runtime, then takes frame-queue items
 // through the default executor (a blocking take of at most 1.0 s, never on the loop thread) and
-// hands frames to the application. Cancelled while it waits, it stops the runtime first.
+// hands frames to the application. Cancelled while it waits, it stops the runtime first, and
+// lets go of its take before the cancellation leaves.
 #include "host/cancel.hpp"
 #include "host/frame.hpp"
 #include "host/log.hpp"
@@ -18,6 +19,8 @@ host::Name n_stop{"stop"};
 host::Name n_get{"get"};
 host::Name n_partial{"partial"};
 host::Name n_is_alive{"is_alive"};
+host::Name n_done{"done"};
+host::Name n_put_nowait{"put_nowait"};
 host::KwNames kw_start("out_buffer_empty", "idle_timeout", "loop");
 host::KwNames kw_timeout("timeout");
 
@@ -28,6 +31,18 @@ bool producer_alive(host::Borrowed self) {
   return !thread.is_none() && host::truthy(host::call_method(thread.view(), n_is_alive).view());
 }
 
+// Puts a marker the stopped run no longer needs, so that a take still waiting returns now. It
+// may outlive the take (a later start discards it); a full queue needs no waking.
+void wake_waiting_take(host::Borrowed frame_queue) {
+  const QueueErrors errors = QueueErrors::lookup();
+  host::Ref marker = host::global(names::g_stream_end);
+  try {
+    host::call_method(frame_queue, n_put_nowait, {marker.view()});
+  } catch (host::PyError& e) {
+    if (!e.matches(errors.full.view())) throw;
+  }
+}
+
 // (self, out_buffer_empty=None, *, idle_timeout=None, loop=None)
 host::Stream run(host::Args a) {
   host::Borrowed self = a[0];
@@ -36,10 +51,15 @@ host::Stream run(host::Args a) {
   co_await std::move(started);
 
   host::CaughtCancellation cancelled;
+  host::Ref frame_queue;
+  // The take on an executor worker, while the stream waits for it. The wait is shielded: a
+  // cancellation cannot stop a worker, and a take left behind would hand the next run's first
+  // item to nobody.
+  host::Ref in_flight;
   try {
     host::Ref running_loop = loop::running();
     const QueueErrors errors = QueueErrors::lookup();
-    host::Ref frame_queue = host::getattr(self, names::frame_queue);
+    frame_queue = host::getattr(self, names::frame_queue);
     // take() == frame_queue.get(timeout=1.0), run on an executor worker
     host::Ref functools = host::import("functools");
     host::Ref partial = host::getattr(functools.view(), n_partial);
@@ -50,12 +70,15 @@ host::Stream run(host::Args a) {
     for (;;) {
       host::Ref item;
       bool timed_out = false;
+      in_flight = loop::run_in_executor(running_loop.view(), take.view());
       try {
-        item = co_await loop::run_in_executor(running_loop.view(), take.view());
+        host::Ref shielded = loop::shield(in_flight.view());
+        item = co_await std::move(shielded);
       } catch (host::PyError& e) {
         if (!e.matches(errors.empty.view())) throw;
         timed_out = true;
       }
+      in_flight.reset();
       if (timed_out) {
         if (producer_alive(self)) continue;
         host::log::warning("Frame producer thread is no longer alive, ending stream");
@@ -71,6 +94,15 @@ host::Stream run(host::Args a) {
     if (!cancelled.keep(e, loop::cancelled_error().view())) throw;
   }
   co_await host::call_method(self, n_stop);
+  // Stopping usually ends the take (the producer's end marker); if not, wake it and let it go.
+  if (in_flight && !host::truthy(host::call_method(in_flight.view(), n_done).view())) {
+    wake_waiting_take(frame_queue.view());
+    try {
+      co_await std::move(in_flight);
+    } catch (host::PyError& e) {
+      if (!e.matches(PyExc_Exception)) throw;  // queue.Empty: it let go anyway
+    }
+  }
   cancelled.rethrow();
 }
 

@@ -9,6 +9,7 @@ host::Name n_asyncio{"asyncio"};
 host::Name n_get_running_loop{"get_running_loop"};
 host::Name n_run_in_executor{"run_in_executor"};
 host::Name n_cancelled_error{"CancelledError"};
+host::Name n_shield{"shield"};
 }  // namespace
 
 host::Ref running() {
@@ -25,6 +26,11 @@ host::Ref run_in_executor(host::Borrowed loop, host::Borrowed fn,
   for (host::Borrowed a : args) stack.push_back(a.get());
   return host::Ref::steal(
       PyObject_VectorcallMethod(n_run_in_executor.get(), stack.data(), stack.size(), nullptr));
+}
+
+host::Ref shield(host::Borrowed awaitable) {
+  host::Ref asyncio = host::global(n_asyncio);
+  return host::call_method(asyncio.view(), n_shield, {awaitable});
 }
 
 host::Ref cancelled_error() {

@@ -13,6 +13,8 @@ host::Ref running();
 /// `loop.run_in_executor(None, fn, *args)`: new reference to the awaitable.
 host::Ref run_in_executor(host::Borrowed loop, host::Borrowed fn,
                           std::initializer_list<host::Borrowed> args = {});
+/// `asyncio.shield(awaitable)`: new reference to the awaitable.
+host::Ref shield(host::Borrowed awaitable);
 /// `asyncio.CancelledError`: new reference.
 host::Ref cancelled_error();
 

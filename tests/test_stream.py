@@ -1,0 +1,243 @@
+"""The frame stream: what ends it, what it raises, cancellation, competing consumers, which
+thread does the waiting, and the whole pipeline over the stand-in renderer."""
+
+import asyncio
+import struct
+import threading
+import time
+from unittest import mock
+
+import pytest
+
+import talvo.runtime_async as ra
+from fakes import (Frame, Gate, RecordingThread, collect, frames, paced, pipeline, raising,
+                   until)
+from talvo.engine.video_reader import pack_demo_model
+from talvo.runtime import Talvo
+
+__all__ = ["pipeline"]  # the fixture, imported for pytest
+
+NOT_ALIVE = "Frame producer thread is no longer alive, ending stream"
+
+
+def record_stop(pipeline):
+    """AsyncTalvo.stop wrapped: the calls are recorded, the real stop still runs."""
+    calls = []
+    real_stop = ra.AsyncTalvo.stop
+
+    async def stop(runtime):
+        calls.append(runtime)
+        await real_stop(runtime)
+
+    pipeline._start(mock.patch.object(ra.AsyncTalvo, "stop", stop))
+    return calls
+
+
+class TestEnding:
+    @pytest.mark.asyncio
+    async def test_frames_then_the_marker_end_it_and_the_runtime_stays_up(self, pipeline):
+        pipeline.render(frames(3))
+        stops = record_stop(pipeline)
+        t = pipeline.runtime()
+        assert await collect(t.run()) == [Frame("a", i) for i in range(3)]
+        assert t._running is True and stops == []
+        assert pipeline.log.texts("warning") == []
+        await t.stop()
+
+    @pytest.mark.asyncio
+    async def test_the_producers_error_is_raised_as_the_same_object(self, pipeline):
+        error = ValueError("renderer broke")
+        pipeline.render(raising(error, after=1))
+        stops = record_stop(pipeline)
+        t = pipeline.runtime()
+        stream = t.run()
+        assert await stream.__anext__() == Frame("a", 0)
+        with pytest.raises(ValueError) as raised:
+            await stream.__anext__()
+        assert raised.value is error and stops == []
+        await t.stop()
+
+    @pytest.mark.asyncio
+    async def test_a_second_run_after_the_marker_ends_by_the_liveness_check(self, pipeline):
+        pipeline.render(frames(2))
+        t = pipeline.runtime()
+        assert len(await collect(t.run())) == 2
+        assert await collect(t.run()) == []
+        assert pipeline.log.texts("warning") == [NOT_ALIVE]
+        assert t._running is True
+        await t.stop()
+
+    @pytest.mark.asyncio
+    async def test_empty_takes_are_retried_while_the_producer_lives(self, pipeline):
+        gate = Gate()
+        pipeline.render(gate)
+        t = pipeline.runtime()
+        stream = t.run()
+        first = asyncio.ensure_future(stream.__anext__())
+        began = time.perf_counter()
+        await until(lambda: time.perf_counter() - began > 1.3, "a take to time out")
+        assert not first.done()
+        gate.release()
+        assert await first == Frame("a", 0)
+        assert pipeline.log.texts("warning") == []
+        await stream.aclose()
+        gate.close()
+        await t.stop()
+
+    @pytest.mark.asyncio
+    async def test_start_gets_the_arguments_by_keyword_and_its_errors_pass(self, pipeline):
+        calls = []
+
+        async def start(runtime, *args, **kwargs):
+            calls.append((args, kwargs))
+            raise asyncio.CancelledError("start was cancelled")
+
+        stops = record_stop(pipeline)
+        pipeline._start(mock.patch.object(ra.AsyncTalvo, "start", start))
+        t = pipeline.runtime()
+        loop = asyncio.get_running_loop()
+
+        def out_buffer_empty():
+            return True
+
+        with pytest.raises(asyncio.CancelledError):
+            await collect(t.run(out_buffer_empty, idle_timeout=2.0, loop=loop))
+        assert calls == [((), {"out_buffer_empty": out_buffer_empty, "idle_timeout": 2.0,
+                                "loop": loop})]
+        assert stops == []  # a cancellation raised by start is not the stream's to handle
+
+
+class TestCancellation:
+    @pytest.mark.asyncio
+    async def test_stop_completes_before_the_same_cancellation_leaves(self, pipeline):
+        pipeline.render(paced(0.01))
+        t = pipeline.runtime()
+        got, seen = [], []
+
+        async def consume():
+            try:
+                async for frame in t.run():
+                    got.append(frame)
+            except asyncio.CancelledError as cancelled:
+                seen.append((cancelled.args, t._running, t._thread))
+                raise
+
+        task = asyncio.create_task(consume())
+        await until(lambda: len(got) >= 2, "frames")
+        task.cancel("client left")
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert seen == [(("client left",), False, None)]
+        assert "Stop event set, waiting for frame producer thread to finish" in pipeline.log.texts("debug")
+
+    @pytest.mark.asyncio
+    async def test_a_cancelled_wait_takes_nothing_from_the_next_run(self, pipeline):
+        pipeline.render(frames(2, "a"), paced(0.005, "b", count=3))
+        t = pipeline.runtime(recording=True)
+        assert len(await collect(t.run())) == 2
+        await until(lambda: not t._thread.is_alive(), "the producer to end")
+        t._frame_queue.get_threads.clear()
+        waiting = asyncio.create_task(collect(t.run()))  # nothing will come: it just waits
+        await until(lambda: t._frame_queue.get_threads, "the stream to wait in a take")
+        waiting.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await waiting
+        assert await collect(t.run()) == [Frame("b", i) for i in range(3)]
+        await t.stop()
+
+    @pytest.mark.asyncio
+    async def test_closing_the_stream_early_is_not_cancellation(self, pipeline):
+        pipeline.render(paced(0.01))
+        stops = record_stop(pipeline)
+        t = pipeline.runtime()
+        stream = t.run()
+        assert (await stream.__anext__()).index == 0
+        await stream.aclose()
+        assert stops == [] and t._running is True
+        await t.stop()
+
+
+class TestCompetingStreams:
+    @pytest.mark.asyncio
+    async def test_each_frame_reaches_exactly_one_stream(self, pipeline):
+        pipeline.render(frames(40))
+        t = pipeline.runtime(output_buffer_size=2)
+        first, second = await asyncio.gather(collect(t.run()), collect(t.run()))
+        assert len(first) + len(second) == 40
+        assert sorted(first + second) == [Frame("a", i) for i in range(40)]
+        for stream in (first, second):
+            assert stream == sorted(stream)
+        assert pipeline.log.texts("warning") == [NOT_ALIVE]  # the one that missed the marker
+        await t.stop()
+
+
+@pytest.mark.asyncio
+async def test_every_wait_runs_off_the_event_loop_thread(pipeline):
+    pipeline.patch_threading(RecordingThread)
+    renderer = pipeline.render(paced(0.005))
+    t = pipeline.runtime(recording=True, output_buffer_size=2)
+    loop_thread = threading.get_ident()
+    assert len(await collect(t.run(), limit=5)) == 5
+    await until(lambda: t._frame_queue.full(), "back-pressure")
+    thread = t._thread
+    await t.stop()
+    q = t._frame_queue
+    assert renderer.threads == {thread.ident}
+    assert q.put_threads == {thread.ident}
+    assert q.get_threads and loop_thread not in q.get_threads
+    assert thread.join_threads and loop_thread not in thread.join_threads
+
+
+@pytest.fixture
+def model(tmp_path):
+    path = tmp_path / "orrin.imx"
+    pack_demo_model(path, width=32, height=32)
+    return path
+
+
+def ready(model, **kwargs):
+    t = ra.AsyncTalvo(**kwargs)
+    Talvo.set_model(t, model)  # the base renderer's own loaders, on this thread
+    Talvo.load_data(t)
+    t._video_loaded = True
+    return t
+
+
+class TestWithTheStandInRenderer:
+    @pytest.mark.asyncio
+    async def test_frames_flow_at_25_fps_until_the_idle_timeout(self, model):
+        t = ready(model)
+        with mock.patch("talvo.runtime_async.logger") as logger:
+            taken = await collect(t.run(idle_timeout=0.3))
+            await t.stop()
+        assert [f.index for f in taken] == list(range(len(taken))) and len(taken) >= 2
+        stamps = [f.timestamp for f in taken]
+        assert all(b - a >= 0.04 - 1e-9 for a, b in zip(stamps, stamps[1:]))  # paced, no burst
+        assert stamps[-1] < 0.3
+        assert all(not f.speech and f.width == 32 for f in taken)
+        logger.warning.assert_not_called()
+
+    @pytest.mark.asyncio
+    async def test_stop_while_frames_flow_ends_the_producer(self, model):
+        t = ready(model)
+        with mock.patch("talvo.runtime_async.logger") as logger:
+            assert len(await collect(t.run(), limit=3)) == 3
+            thread = t._thread
+            await t.stop()
+        assert not thread.is_alive() and t._running is False
+        logger.warning.assert_not_called()
+
+    @pytest.mark.asyncio
+    async def test_pushed_audio_comes_back_in_speech_frames(self, model):
+        t = ready(model)
+        audio = b"".join(struct.pack("<h", (i * 97) % 20000 - 10000) for i in range(4000))
+        with mock.patch("talvo.runtime_async.logger"):
+            await t.push_audio(audio, 16000, last_chunk=True)
+            await t.flush()
+            spoken = []
+            async for frame in t.run(idle_timeout=0.2):
+                if frame.speech:
+                    spoken.append(frame)
+            await t.stop()
+        assert b"".join(f.audio for f in spoken) == audio
+        assert [f.end_of_speech for f in spoken] == [False] * (len(spoken) - 1) + [True]
