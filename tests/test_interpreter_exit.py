@@ -2,9 +2,9 @@
 the producer is doing at that moment. Each case runs in fresh interpreters, several at once, with
 the real logger.
 
-The 3.12 cases run when that interpreter can import the module: build it with
-`-DPython_EXECUTABLE=<3.12 python>` into its own build folder, link the .so next to the 3.11 one
-in python/talvo/, and `pip install loguru` there. TALVO_EXIT_REPEATS sets how many processes
+The 3.12 cases run when that interpreter can import the module: `pip install .` with it (as
+tools/test does), or build it with `-DPython_EXECUTABLE=<3.12 python>` into its own build folder,
+link the .so next to the 3.11 one in python/talvo/, and `pip install loguru` there. TALVO_EXIT_REPEATS sets how many processes
 each case gets (3)."""
 
 import os
@@ -16,7 +16,7 @@ import pytest
 
 import talvo
 
-PY312 = "/root/.pyenv/versions/3.12.1/bin/python"
+PY312 = os.environ.get("TALVO_PY312", "/root/.pyenv/versions/3.12.1/bin/python")
 REPEATS = int(os.environ.get("TALVO_EXIT_REPEATS", "3"))
 PROCESS_TIMEOUT = 60
 CRASH_SIGNS = ("terminate called", "FATAL", "Fatal Python error", "Segmentation fault",
@@ -160,9 +160,12 @@ def package_path():
     return os.path.dirname(os.path.dirname(os.path.abspath(talvo.__file__)))
 
 
-def interpreter_env():
+def interpreter_env(python=sys.executable):
+    """This interpreter sees the package this test imported; another one uses its own install
+    (or the PYTHONPATH this run was given)."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_path(), env.get("PYTHONPATH")]))
+    if python == sys.executable:
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_path(), env.get("PYTHONPATH")]))
     env.pop("PYTHONWARNINGS", None)
     return env
 
@@ -171,7 +174,7 @@ def usable(python):
     if not os.path.exists(python):
         return f"{python} is not installed"
     probe = subprocess.run([python, "-c", "import loguru, talvo.runtime_async"],
-                           env=interpreter_env(), capture_output=True, text=True, timeout=60)
+                           env=interpreter_env(python), capture_output=True, text=True, timeout=60)
     if probe.returncode != 0:
         return f"{python} lacks the built module or its packages: {probe.stderr.strip()[-200:]}"
     return None
@@ -195,7 +198,7 @@ def outcomes(request, tmp_path_factory):
             path.write_text(script(case))
             for _ in range(REPEATS):
                 launched.append((case, subprocess.Popen(
-                    [python, str(path)], env=interpreter_env(), cwd=folder,
+                    [python, str(path)], env=interpreter_env(python), cwd=folder,
                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)))
         results = {case: [] for case in CASES}
         for case, process in launched:
