@@ -30,6 +30,19 @@ PySendResult send_result_of_call(PyObject* res, PyObject** out) {
   }
   return PYGEN_ERROR;
 }
+
+// The frame counts as running while its delegate runs, as a native frame does: a delegate that
+// calls back into its owner must get "already executing", not a second entry into the frame.
+class RunningGuard {
+ public:
+  explicit RunningGuard(bool& running) noexcept : running_(running) { running_ = true; }
+  ~RunningGuard() { running_ = false; }
+  RunningGuard(const RunningGuard&) = delete;
+  RunningGuard& operator=(const RunningGuard&) = delete;
+
+ private:
+  bool& running_;
+};
 }  // namespace
 
 Ref awaitable_iterator(Borrowed awaitable) {
@@ -136,6 +149,7 @@ void Frame::destroy() noexcept {
 }
 
 Step Frame::send(Borrowed value, Ref& out) {
+  RunningGuard running(running_);
   if (promise_->delegate) {
     PyObject* res = nullptr;
     PySendResult r = PyIter_Send(promise_->delegate.get(), value.get(), &res);
@@ -155,6 +169,7 @@ Step Frame::send(Borrowed value, Ref& out) {
 }
 
 Step Frame::throw_into(PyError error, Ref& out) {
+  RunningGuard running(running_);
   if (promise_->delegate) {
     Ref it = std::move(promise_->delegate);
     if (error.matches(PyExc_GeneratorExit)) {
@@ -202,9 +217,7 @@ Step Frame::throw_into(PyError error, Ref& out) {
 }
 
 Step Frame::resume(Ref& out) {
-  running_ = true;
   handle_.resume();
-  running_ = false;
   if (handle_.done()) {
     if (promise_->failure) {
       std::exception_ptr failure = std::exchange(promise_->failure, nullptr);
