@@ -229,7 +229,8 @@ PyObject* result_or_stop(PySendResult r, PyObject* value) {
 
 PyObject* req_send(PyObject* o, PyObject* arg) {
   PyObject* value = nullptr;
-  return result_or_stop(req_am_send(o, arg, &value), value);
+  PySendResult r = req_am_send(o, arg, &value);
+  return result_or_stop(r, value);
 }
 
 PyObject* req_next(PyObject* o) { return req_send(o, Py_None); }

@@ -81,7 +81,8 @@ PySendResult coro_am_send(PyObject* o, PyObject* arg, PyObject** result) {
   });
 }
 
-// The `send()` / `__next__` form: a result travels in StopIteration.
+// The `send()` / `__next__` form: a result travels in StopIteration. Take the step into a local
+// first: the order in which call arguments are evaluated is unspecified.
 PyObject* result_or_stop(PySendResult r, PyObject* value) {
   if (r == PYGEN_RETURN) {
     if (value != Py_None) _PyGen_SetStopIterationValue(value);
@@ -94,7 +95,8 @@ PyObject* result_or_stop(PySendResult r, PyObject* value) {
 
 PyObject* coro_send(PyObject* o, PyObject* arg) {
   PyObject* value = nullptr;
-  return result_or_stop(coro_am_send(o, arg, &value), value);
+  PySendResult r = coro_am_send(o, arg, &value);
+  return result_or_stop(r, value);
 }
 
 PyObject* coro_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
@@ -115,7 +117,8 @@ PyObject* coro_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
     Ref out;
     PyObject* value = nullptr;
     Step step = self->frame.throw_into(std::move(error), out);
-    return result_or_stop(finish_step(self, step, out, &value), value);
+    PySendResult r = finish_step(self, step, out, &value);
+    return result_or_stop(r, value);
   });
 }
 
@@ -250,7 +253,8 @@ PySendResult wrapper_am_send(PyObject* o, PyObject* arg, PyObject** result) {
 }
 PyObject* wrapper_next(PyObject* o) {
   PyObject* value = nullptr;
-  return result_or_stop(coro_am_send(wrapper_coro(o), Py_None, &value), value);
+  PySendResult r = coro_am_send(wrapper_coro(o), Py_None, &value);
+  return result_or_stop(r, value);
 }
 PyObject* wrapper_send(PyObject* o, PyObject* arg) { return coro_send(wrapper_coro(o), arg); }
 PyObject* wrapper_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
