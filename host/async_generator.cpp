@@ -238,9 +238,7 @@ PyObject* req_next(PyObject* o) { return req_send(o, Py_None); }
 PyObject* req_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* value = nullptr;
   PySendResult r = translate(PYGEN_ERROR, [&] {
-    if (nargs < 1 || nargs > 3) {
-      raise_format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-    }
+    detail::check_throw_arity("throw", nargs);
     PyError error = detail::exception_from_throw_args(args, nargs);
     return request_step(as_req(o), Py_None, &error, &value);
   });
@@ -324,9 +322,7 @@ PyObject* gen_asend(PyObject* o, PyObject* value) {
 
 PyObject* gen_athrow(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   return translate<PyObject*>(nullptr, [&] {
-    if (nargs < 1 || nargs > 3) {
-      raise_format(PyExc_TypeError, "athrow expected at least 1 argument, got %zd", nargs);
-    }
+    detail::check_throw_arity("athrow", nargs);
     PyError error = detail::exception_from_throw_args(args, nargs);
     return make_request(as_gen(o), Mode::throw_, error.value().get()).release();
   });

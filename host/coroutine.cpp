@@ -102,9 +102,7 @@ PyObject* coro_send(PyObject* o, PyObject* arg) {
 PyObject* coro_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   return translate<PyObject*>(nullptr, [&]() -> PyObject* {
     CoroutineObject* self = as_coro(o);
-    if (nargs < 1 || nargs > 3) {
-      raise_format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-    }
+    detail::check_throw_arity("throw", nargs);
     if (self->frame.running()) raise(PyExc_ValueError, "coroutine already executing");
     PyError error = detail::exception_from_throw_args(args, nargs);
     if (self->finished) raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
@@ -356,6 +354,11 @@ void frame_object_dealloc(FrameObject* self) {
   self->frame.~Frame();
   PyObject_GC_Del(o);
   Py_DECREF(type);
+}
+
+void check_throw_arity(const char* name, Py_ssize_t nargs) {
+  if (nargs < 1) raise_format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", name, nargs);
+  if (nargs > 3) raise_format(PyExc_TypeError, "%s expected at most 3 arguments, got %zd", name, nargs);
 }
 
 PyError exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) {

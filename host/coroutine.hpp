@@ -43,6 +43,8 @@ FrameObject* alloc_frame_object(PyTypeObject* type, PyObject* const* bound, Py_s
 int frame_object_traverse(FrameObject* self, visitproc visit, void* arg);
 void frame_object_clear(FrameObject* self) noexcept;
 void frame_object_dealloc(FrameObject* self);
+/// TypeError unless `name` (throw / athrow) got 1 to 3 arguments, worded as CPython words it.
+void check_throw_arity(const char* name, Py_ssize_t nargs);
 /// Builds the exception for `throw(typ[, val[, tb]])` as generators do.
 PyError exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs);
 void init_async_generator_types();
