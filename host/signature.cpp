@@ -56,30 +56,9 @@ void Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   const Py_ssize_t ndefaults = PyTuple_GET_SIZE(defaults_.get());
 
-  if (nargs > positional_) {
-    // Count keyword-only arguments given, as CPython mentions them in this message.
-    Py_ssize_t kwonly_given = 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-      for (Py_ssize_t j = positional_; j < total; ++j) {
-        if (PyUnicode_Compare(key, PyTuple_GET_ITEM(names_.get(), j)) == 0) ++kwonly_given;
-      }
-    }
-    std::string takes =
-        ndefaults > 0
-            ? "from " + std::to_string(positional_ - ndefaults) + " to " +
-                  std::to_string(positional_) + " positional arguments"
-            : plural(positional_, "positional argument");
-    std::string given = std::to_string(nargs);
-    if (kwonly_given > 0) {
-      given += " positional argument" + std::string(nargs == 1 ? "" : "s") + " (and " +
-               plural(kwonly_given, "keyword-only argument") + ")";
-    }
-    const char* verb = (nargs == 1 && kwonly_given == 0) ? "was" : "were";
-    raise_format(PyExc_TypeError, "%U() takes %s but %s %s given", qualname_.get(), takes.c_str(),
-                 given.c_str(), verb);
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  // In CPython's order: positionals, then keywords (unknown or repeated names fail first), then
+  // the count of positionals, then what is missing.
+  for (Py_ssize_t i = 0; i < nargs && i < positional_; ++i) out[i] = args[i];
 
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -100,6 +79,24 @@ void Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    qualname_.get(), key);
     }
     out[slot] = args[nargs + k];
+  }
+
+  if (nargs > positional_) {
+    Py_ssize_t kwonly_given = 0;  // CPython mentions them in this message
+    for (Py_ssize_t j = positional_; j < total; ++j) kwonly_given += out[j] != nullptr;
+    std::string takes =
+        ndefaults > 0
+            ? "from " + std::to_string(positional_ - ndefaults) + " to " +
+                  std::to_string(positional_) + " positional arguments"
+            : plural(positional_, "positional argument");
+    std::string given = std::to_string(nargs);
+    if (kwonly_given > 0) {
+      given += " positional argument" + std::string(nargs == 1 ? "" : "s") + " (and " +
+               plural(kwonly_given, "keyword-only argument") + ")";
+    }
+    const char* verb = (nargs == 1 && kwonly_given == 0) ? "was" : "were";
+    raise_format(PyExc_TypeError, "%U() takes %s but %s %s given", qualname_.get(), takes.c_str(),
+                 given.c_str(), verb);
   }
 
   std::string missing[kMaxParams];
