@@ -38,6 +38,10 @@ Signature::Signature(Borrowed stub) {
   Ref code = getattr(stub, n_code);
   auto* co = reinterpret_cast<PyCodeObject*>(code.get());
   if (!PyCode_Check(code.get())) raise(PyExc_TypeError, "stub has no code object");
+  if (co->co_flags & (CO_VARARGS | CO_VARKEYWORDS)) {
+    raise(PyExc_SystemError, "an operation's stub cannot take *args or **kwargs");
+  }
+  positional_only_ = co->co_posonlyargcount;
   positional_ = co->co_argcount;
   keyword_only_ = co->co_kwonlyargcount;
   if (size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for an operation");
@@ -47,6 +51,19 @@ Signature::Signature(Borrowed stub) {
   if (defaults_.is_none()) defaults_ = Ref::steal(PyTuple_New(0));
   kwdefaults_ = getattr(stub, n_kwdefaults);
   qualname_ = getattr(stub, n_qualname);
+}
+
+std::string Signature::positional_only_given_as_keywords(PyObject* kwnames) const {
+  std::string names;
+  for (Py_ssize_t i = 0; i < positional_only_; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(names_.get(), i);
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+      if (PyUnicode_Compare(name, PyTuple_GET_ITEM(kwnames, k)) != 0) continue;
+      if (!names.empty()) names += ", ";
+      names += utf8(name);
+    }
+  }
+  return names;
 }
 
 void Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -63,7 +80,7 @@ void Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     Py_ssize_t slot = -1;
-    for (Py_ssize_t j = 0; j < total; ++j) {
+    for (Py_ssize_t j = positional_only_; j < total; ++j) {
       PyObject* name = PyTuple_GET_ITEM(names_.get(), j);
       if (name == key || PyUnicode_Compare(key, name) == 0) {
         slot = j;
@@ -71,6 +88,12 @@ void Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
       }
     }
     if (slot < 0) {
+      std::string positional_only = positional_only_given_as_keywords(kwnames);
+      if (!positional_only.empty()) {
+        raise_format(PyExc_TypeError,
+                     "%U() got some positional-only arguments passed as keyword arguments: '%s'",
+                     qualname_.get(), positional_only.c_str());
+      }
       raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
                    qualname_.get(), key);
     }

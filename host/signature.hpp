@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include <string>
+
 #include "host/refs.hpp"
 
 namespace host {
@@ -26,10 +28,13 @@ class Signature {
   Py_ssize_t size() const noexcept { return positional_ + keyword_only_; }
 
  private:
+  std::string positional_only_given_as_keywords(PyObject* kwnames) const;
+
   Ref qualname_;      // for error messages, as CPython words them
   Ref names_;         // tuple of parameter names, positional first
   Ref defaults_;      // tuple (possibly empty) for the last positional parameters
   Ref kwdefaults_;    // dict or None
+  Py_ssize_t positional_only_ = 0;  // the first of the positionals
   Py_ssize_t positional_ = 0;
   Py_ssize_t keyword_only_ = 0;
 };

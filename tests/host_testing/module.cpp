@@ -96,8 +96,10 @@ host::Task raises_cpp(Args) {
   co_return Ref::none();
 }
 
-// (self, a, b=2, *, c, d=4)
-host::Task binds(Args a) { co_return Ref::steal(PyTuple_Pack(4, a[1].get(), a[2].get(), a[3].get(), a[4].get())); }
+// (self, a, /, b=2, *, c, d=4)
+host::Task binds(Args a) {
+  co_return Ref::steal(PyTuple_Pack(4, a[1].get(), a[2].get(), a[3].get(), a[4].get()));
+}
 
 // (cls, value)
 host::Task made(Args a) { co_return Ref::steal(PyTuple_Pack(2, a[0].get(), a[1].get())); }
@@ -205,7 +207,7 @@ const Op kOps[] = {
     {"recovers", {K::coroutine, recovers}, "async def recovers(self, awaitable):\n    pass\n"},
     {"raises_cpp", {K::coroutine, raises_cpp}, "async def raises_cpp(self):\n    pass\n"},
     {"binds", {K::coroutine, binds},
-     "async def binds(self, a, b: int = 2, *, c, d=4) -> tuple:\n    \"\"\"Binds.\"\"\"\n"},
+     "async def binds(self, a, /, b: int = 2, *, c, d=4) -> tuple:\n    \"\"\"Binds.\"\"\"\n"},
     {"made", {K::class_coroutine, made}, "async def made(cls, value):\n    pass\n"},
     {"plain", {K::function, nullptr, nullptr, plain}, "def plain(self, value):\n    pass\n"},
     {"items", {K::stream, nullptr, items}, "async def items(self, items, factory):\n    yield\n"},
