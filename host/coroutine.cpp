@@ -334,7 +334,9 @@ int frame_object_traverse(FrameObject* self, visitproc visit, void* arg) {
 }
 
 void frame_object_clear(FrameObject* self) noexcept {
-  // The frame's locals borrow the arguments: free the frame first.
+  // The frame's locals borrow the arguments: free the frame first. Other garbage may still reach
+  // us while the collector clears it: from now on we behave as finished, not as a NULL frame.
+  self->finished = true;
   self->frame.destroy();
   for (Py_ssize_t i = 0; i < self->nargs; ++i) Py_CLEAR(self->args[i]);
   self->nargs = 0;

@@ -144,8 +144,10 @@ void PromiseBase::clear() noexcept {
 void Frame::destroy() noexcept {
   if (!handle_) return;
   promise_->clear();
-  std::exchange(handle_, nullptr).destroy();
+  // Destroying the locals may run Python code that reaches this frame: it must look done then.
+  std::coroutine_handle<> handle = std::exchange(handle_, nullptr);
   promise_ = nullptr;
+  handle.destroy();
 }
 
 Step Frame::send(Borrowed value, Ref& out) {
