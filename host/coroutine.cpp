@@ -150,6 +150,11 @@ PyObject* coro_close(PyObject* o, PyObject*) {
 }
 
 PyObject* coro_await(PyObject* o) {
+  // As `await` checks a native coroutine: a second awaiter would steal the first one's steps.
+  if (as_coro(o)->frame.awaiting() != nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return nullptr;
+  }
   WrapperObject* w = PyObject_GC_New(WrapperObject, g_wrapper_type);
   if (w == nullptr) return nullptr;
   w->coroutine = Py_NewRef(o);
