@@ -7,8 +7,6 @@
 
 #include <Python.h>
 
-#include <string>
-
 #include "host/refs.hpp"
 
 namespace host {
@@ -28,7 +26,10 @@ class Signature {
   Py_ssize_t size() const noexcept { return positional_ + keyword_only_; }
 
  private:
-  std::string positional_only_given_as_keywords(PyObject* kwnames) const;
+  [[noreturn]] void fail_unexpected_keyword(PyObject* kwnames, PyObject* key) const;
+  [[noreturn]] void fail_too_many_positional(Py_ssize_t nargs, PyObject* const* out) const;
+  [[noreturn]] void fail_missing(PyObject* const* out, Py_ssize_t begin, Py_ssize_t end,
+                                 const char* kind) const;
 
   Ref qualname_;      // for error messages, as CPython words them
   Ref names_;         // tuple of parameter names, positional first
