@@ -352,9 +352,12 @@ void frame_object_dealloc(FrameObject* self) {
   PyTypeObject* type = Py_TYPE(o);
   PyObject_GC_UnTrack(o);
   if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(o);
-  PyObject_GC_Track(o);
-  if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected by the finalizer
-  PyObject_GC_UnTrack(o);
+  if (!self->finished && !self->frame.done()) {
+    // Only a frame that can still run has something to finalize (close it, or warn).
+    PyObject_GC_Track(o);
+    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected by the finalizer
+    PyObject_GC_UnTrack(o);
+  }
   type->tp_clear(o);
   Py_CLEAR(self->name);
   Py_CLEAR(self->qualname);
