@@ -99,6 +99,9 @@ PyObject* coro_send(PyObject* o, PyObject* arg) {
   return result_or_stop(r, value);
 }
 
+// Only so that `await` accepts the am_await result as an iterator; hidden from Python.
+PyObject* coro_next(PyObject* o) { return coro_send(o, Py_None); }
+
 PyObject* coro_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   return translate<PyObject*>(nullptr, [&]() -> PyObject* {
     CoroutineObject* self = as_coro(o);
@@ -149,12 +152,20 @@ PyObject* coro_close(PyObject* o, PyObject*) {
   return translate<PyObject*>(nullptr, [&] { return coro_close_impl(as_coro(o)); });
 }
 
-PyObject* coro_await(PyObject* o) {
-  // As `await` checks a native coroutine: a second awaiter would steal the first one's steps.
-  if (as_coro(o)->frame.awaiting() != nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-    return nullptr;
-  }
+// As `await` checks a native coroutine: a second awaiter would steal the first one's steps.
+bool awaitable_now(PyObject* o) {
+  if (as_coro(o)->frame.awaiting() == nullptr) return true;
+  PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+  return false;
+}
+
+// The am_await slot, which `await` and our own frames use: the coroutine is its own iterator
+// there (it has am_send), so awaiting it allocates nothing.
+PyObject* coro_am_await(PyObject* o) { return awaitable_now(o) ? Py_NewRef(o) : nullptr; }
+
+// `__await__()` called from Python returns a separate iterator, as a native coroutine's does.
+PyObject* coro_await(PyObject* o, PyObject*) {
+  if (!awaitable_now(o)) return nullptr;
   WrapperObject* w = PyObject_GC_New(WrapperObject, g_wrapper_type);
   if (w == nullptr) return nullptr;
   w->coroutine = Py_NewRef(o);
@@ -209,6 +220,8 @@ PyMethodDef coro_methods[] = {
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise StopIteration."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"__await__", coro_await, METH_NOARGS | METH_COEXIST,
+     "Return an iterator to be used in await expression."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -234,7 +247,8 @@ PyType_Slot coro_slots[] = {
     {Py_tp_methods, coro_methods},
     {Py_tp_getset, coro_getset},
     {Py_tp_members, coro_members},
-    {Py_am_await, reinterpret_cast<void*>(coro_await)},
+    {Py_tp_iternext, reinterpret_cast<void*>(coro_next)},
+    {Py_am_await, reinterpret_cast<void*>(coro_am_await)},
     {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
     {0, nullptr},
 };
@@ -422,6 +436,9 @@ Ref make_coroutine(TaskBody body, PyObject* const* bound, Py_ssize_t n, Borrowed
 void init_frame_types() {
   g_coroutine_type = reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&coro_spec)).release());
   g_wrapper_type = reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&wrapper_spec)).release());
+  // A native coroutine has no `__next__`: tp_iternext stays for `await`, the name goes.
+  check(PyDict_DelItemString(g_coroutine_type->tp_dict, "__next__"));
+  PyType_Modified(g_coroutine_type);
   register_abc("Coroutine", g_coroutine_type);
   detail::init_async_generator_types();
 }
