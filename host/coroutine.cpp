@@ -334,7 +334,8 @@ namespace detail {
 
 FrameObject* alloc_frame_object(PyTypeObject* type, PyObject* const* bound, Py_ssize_t n,
                                 Borrowed name, Borrowed qualname) {
-  auto* self = reinterpret_cast<FrameObject*>(PyType_GenericAlloc(type, 0));
+  // Not PyType_GenericAlloc: it would zero the whole object, argument slots never used included.
+  FrameObject* self = PyObject_GC_New(FrameObject, type);
   if (self == nullptr) throw_python_error();
   new (&self->frame) Frame();
   self->weakrefs = nullptr;
@@ -344,6 +345,7 @@ FrameObject* alloc_frame_object(PyTypeObject* type, PyObject* const* bound, Py_s
   self->nargs = n;
   self->started = false;
   self->finished = false;
+  PyObject_GC_Track(self);
   return self;
 }
 
