@@ -77,7 +77,7 @@ bool PyAwaiter::start(PromiseBase& promise) {
   promise_ = &promise;
   try {
     Ref it = awaitable_iterator(awaitable_.view());
-    awaitable_.reset();
+    awaitable_.drop();
     PyObject* out = nullptr;
     switch (PyIter_Send(it.get(), Py_None, &out)) {
       case PYGEN_NEXT:
@@ -85,9 +85,11 @@ bool PyAwaiter::start(PromiseBase& promise) {
         promise.outgoing = Ref::steal_or_null(out);
         return true;  // suspend: the driver passes `outgoing` up
       case PYGEN_RETURN:
+        it.drop();
         promise.incoming = Ref::steal_or_null(out);
         return false;  // finished at once: resume without suspending
       case PYGEN_ERROR:
+        it.drop();
         promise.incoming_error.emplace();
         return false;
     }
@@ -132,10 +134,10 @@ int PromiseBase::traverse(visitproc visit, void* arg) {
 }
 
 void PromiseBase::clear() noexcept {
-  delegate.reset();
-  outgoing.reset();
-  incoming.reset();
-  result.reset();
+  delegate.drop();
+  outgoing.drop();
+  incoming.drop();
+  result.drop();
   incoming_error.reset();
 }
 
@@ -159,7 +161,7 @@ Step Frame::send(Borrowed value, Ref& out) {
       out = Ref::steal_or_null(res);
       return Step::yielded;
     }
-    promise_->delegate.reset();
+    promise_->delegate.drop();
     if (r == PYGEN_RETURN) {
       promise_->incoming = Ref::steal_or_null(res);
     } else {
