@@ -109,6 +109,10 @@ void Signature::fail_missing(PyObject* const* out, Py_ssize_t begin, Py_ssize_t 
 void Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      PyObject** out) const {
   const Py_ssize_t total = size();
+  if (kwnames == nullptr && nargs == total && keyword_only_ == 0) {  // all given, by position
+    for (Py_ssize_t i = 0; i < total; ++i) out[i] = args[i];
+    return;
+  }
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   // In CPython's order: positionals, then keywords (unknown or repeated names fail first), then
   // the count of positionals, then what is missing.
