@@ -114,6 +114,39 @@ void raise_incoming(PromiseBase& promise) {
 
 // ---- promise ---------------------------------------------------------------------------------
 
+namespace {
+// Freed frames by size class, reused last in, first out. A frame is usually freed just before
+// the next one of its kind is made; handing that block back to the small-object allocator each
+// time empties and refills its pool on every await, which costs more than the await itself.
+constexpr std::size_t kGranule = 16;
+constexpr std::size_t kClasses = 32;  // frames up to 512 bytes
+constexpr std::size_t kKeptPerClass = 8;
+struct FreeFrames {
+  void* blocks[kKeptPerClass];
+  std::size_t count;
+};
+FreeFrames g_free_frames[kClasses];  // guarded by the GIL
+}  // namespace
+
+void* PromiseBase::operator new(std::size_t size) {
+  const std::size_t c = (size - 1) / kGranule;
+  if (c < kClasses && g_free_frames[c].count > 0) {
+    return g_free_frames[c].blocks[--g_free_frames[c].count];
+  }
+  void* p = PyObject_Malloc(c < kClasses ? (c + 1) * kGranule : size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void PromiseBase::operator delete(void* p, std::size_t size) noexcept {
+  const std::size_t c = (size - 1) / kGranule;
+  if (c < kClasses && g_free_frames[c].count < kKeptPerClass) {
+    g_free_frames[c].blocks[g_free_frames[c].count++] = p;
+    return;
+  }
+  PyObject_Free(p);
+}
+
 void PromiseBase::unhandled_exception() {
   try {
     throw;

@@ -65,14 +65,10 @@ class PyAwaiter {
 /// What the driver and the awaiters of one frame share.
 class PromiseBase {
  public:
-  // Frames are small, short-lived, and made and freed with the GIL held: the interpreter's
-  // small-object allocator serves them faster than the general heap.
-  static void* operator new(std::size_t size) {
-    void* p = PyObject_Malloc(size);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-  }
-  static void operator delete(void* p) noexcept { PyObject_Free(p); }
+  // Frames are small, short-lived, and made and freed with the GIL held: they come from a cache
+  // of freed frames, then from the interpreter's small-object allocator (frame.cpp).
+  static void* operator new(std::size_t size);
+  static void operator delete(void* p, std::size_t size) noexcept;
 
   std::suspend_always initial_suspend() noexcept { return {}; }
   std::suspend_always final_suspend() noexcept { return {}; }
