@@ -365,6 +365,7 @@ void close_now(GeneratorObject* self) {
 
 void gen_finalize(PyObject* o) {
   GeneratorObject* self = as_gen(o);
+  self->base.finalized = true;
   if (self->base.finished || self->base.frame.done()) return;
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);

@@ -175,6 +175,7 @@ PyObject* coro_await(PyObject* o, PyObject*) {
 
 void coro_finalize(PyObject* o) {
   CoroutineObject* self = as_coro(o);
+  self->finalized = true;
   if (self->finished || self->frame.done()) return;
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
@@ -328,6 +329,37 @@ void register_abc(const char* abc_name, PyTypeObject* type) {
   Ref r = Ref::steal(PyObject_CallMethod(cls.get(), "register", "O", type));
 }
 
+// Freed coroutine objects, reused as CPython reuses its own short-lived objects: awaiting a
+// coroutine then takes nothing from the collector's allocator, nor counts towards a collection.
+// An object whose finalizer ran is never kept: the collector's mark on it would stay.
+constexpr int kKeptCoroutines = 8;
+FrameObject* g_free_coroutines[kKeptCoroutines];  // guarded by the GIL
+int g_free_coroutine_count = 0;
+
+FrameObject* new_frame_object(PyTypeObject* type) {
+  if (type == g_coroutine_type && g_free_coroutine_count > 0) {
+    FrameObject* self = g_free_coroutines[--g_free_coroutine_count];
+    _Py_NewReference(reinterpret_cast<PyObject*>(self));  // keeps the type reference it had
+    return self;
+  }
+  FrameObject* self = PyObject_GC_New(FrameObject, type);
+  if (self == nullptr) throw_python_error();
+  return self;
+}
+
+// Frees an untracked, cleared object, or keeps it for reuse.
+void free_frame_object(FrameObject* self) {
+  PyObject* o = reinterpret_cast<PyObject*>(self);
+  PyTypeObject* type = Py_TYPE(o);
+  if (type == g_coroutine_type && !self->finalized &&
+      g_free_coroutine_count < kKeptCoroutines) {
+    g_free_coroutines[g_free_coroutine_count++] = self;
+    return;
+  }
+  PyObject_GC_Del(o);
+  Py_DECREF(type);
+}
+
 }  // namespace
 
 namespace detail {
@@ -335,8 +367,7 @@ namespace detail {
 FrameObject* alloc_frame_object(PyTypeObject* type, PyObject* const* bound, Py_ssize_t n,
                                 Borrowed name, Borrowed qualname) {
   // Not PyType_GenericAlloc: it would zero the whole object, argument slots never used included.
-  FrameObject* self = PyObject_GC_New(FrameObject, type);
-  if (self == nullptr) throw_python_error();
+  FrameObject* self = new_frame_object(type);
   new (&self->frame) Frame();
   self->weakrefs = nullptr;
   self->name = Py_NewRef(name.get());
@@ -345,6 +376,7 @@ FrameObject* alloc_frame_object(PyTypeObject* type, PyObject* const* bound, Py_s
   self->nargs = n;
   self->started = false;
   self->finished = false;
+  self->finalized = false;
   PyObject_GC_Track(self);
   return self;
 }
@@ -378,8 +410,7 @@ void frame_object_dealloc(FrameObject* self) {
   Py_CLEAR(self->name);
   Py_CLEAR(self->qualname);
   self->frame.~Frame();
-  PyObject_GC_Del(o);
-  Py_DECREF(type);
+  free_frame_object(self);
 }
 
 void check_throw_arity(const char* name, Py_ssize_t nargs) {

@@ -22,6 +22,7 @@ struct FrameObject {
   Py_ssize_t nargs;
   bool started;
   bool finished;
+  bool finalized;  // tp_finalize ran: the collector marked the object, so it is never reused
 };
 
 using TaskBody = Task (*)(Args);
