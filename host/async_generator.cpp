@@ -247,6 +247,7 @@ PyObject* req_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* value = nullptr;
   PySendResult r = translate(PYGEN_ERROR, [&] {
     detail::check_throw_arity("throw", nargs);
+    detail::warn_if_deprecated_throw("throw", nargs);
     PyError error = detail::exception_from_throw_args(args, nargs);
     return request_step(as_req(o), Py_None, &error, &value);
   });
@@ -330,6 +331,7 @@ PyObject* gen_asend(PyObject* o, PyObject* value) {
 
 PyObject* gen_athrow(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   return translate<PyObject*>(nullptr, [&] {
+    detail::warn_if_deprecated_throw("athrow", nargs);
     Ref arguments = Ref::steal(PyTuple_New(nargs));
     for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(arguments.get(), i, Py_NewRef(args[i]));
     return make_request(as_gen(o), Mode::throw_, arguments.get()).release();

@@ -106,6 +106,7 @@ PyObject* coro_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   return translate<PyObject*>(nullptr, [&]() -> PyObject* {
     CoroutineObject* self = as_coro(o);
     detail::check_throw_arity("throw", nargs);
+    detail::warn_if_deprecated_throw("throw", nargs);
     if (self->frame.running()) raise(PyExc_ValueError, "coroutine already executing");
     PyError error = detail::exception_from_throw_args(args, nargs);
     if (self->finished) raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
@@ -416,6 +417,18 @@ void frame_object_dealloc(FrameObject* self) {
 void check_throw_arity(const char* name, Py_ssize_t nargs) {
   if (nargs < 1) raise_format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", name, nargs);
   if (nargs > 3) raise_format(PyExc_TypeError, "%s expected at most 3 arguments, got %zd", name, nargs);
+}
+
+void warn_if_deprecated_throw([[maybe_unused]] const char* name,
+                              [[maybe_unused]] Py_ssize_t nargs) {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (nargs > 1) {
+    check(PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                           "the (type, exc, tb) signature of %s() is deprecated, use the "
+                           "single-arg signature instead.",
+                           name));
+  }
+#endif
 }
 
 PyError exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) {

@@ -46,6 +46,8 @@ void frame_object_clear(FrameObject* self) noexcept;
 void frame_object_dealloc(FrameObject* self);
 /// TypeError unless `name` (throw / athrow) got 1 to 3 arguments, worded as CPython words it.
 void check_throw_arity(const char* name, Py_ssize_t nargs);
+/// From 3.12 on, the (type, value, tb) form of throw / athrow warns, as it does natively.
+void warn_if_deprecated_throw(const char* name, Py_ssize_t nargs);
 /// Builds the exception for `throw(typ[, val[, tb]])` as generators do.
 PyError exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs);
 void init_async_generator_types();

@@ -209,6 +209,31 @@ class TestAthrow:
         assert await anext(gen) == 1
 
 
+    @both_loops
+    async def test_type_and_value_form(self, probe):
+        gen = probe.recovers_stream([1, 2])
+        assert await anext(gen) == 1
+        with deprecated_throw("athrow"):
+            request = gen.athrow(KeyError, "k")
+        yielded = await request
+        assert (type(yielded), yielded.args) == (KeyError, ("k",))
+
+    def test_type_and_value_form_into_a_running_request(self, probe):
+        gen = probe.items([1], suspend)
+        request = gen.__anext__()
+        assert request.send(None) == "tick"
+        with deprecated_throw("throw"), pytest.raises(KeyError):
+            request.throw(KeyError, "r")
+        assert not gen.ag_running
+
+
+def deprecated_throw(name):
+    """The (type, value, tb) forms warn from 3.12 on, natively and here."""
+    if sys.version_info >= (3, 12):
+        return pytest.warns(DeprecationWarning, match=rf"signature of {name}\(\) is deprecated")
+    return contextlib.nullcontext()
+
+
 class TestAclose:
     @both_loops
     async def test_while_suspended(self, probe):
