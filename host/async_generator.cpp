@@ -241,7 +241,11 @@ PyObject* req_send(PyObject* o, PyObject* arg) {
   return result_or_stop(r, value);
 }
 
-PyObject* req_next(PyObject* o) { return req_send(o, Py_None); }
+PyObject* req_next(PyObject* o) {
+  PyObject* value = nullptr;
+  PySendResult r = req_am_send(o, Py_None, &value);
+  return detail::iternext_result(r, value);
+}
 
 PyObject* req_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* value = nullptr;

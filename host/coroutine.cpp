@@ -100,7 +100,11 @@ PyObject* coro_send(PyObject* o, PyObject* arg) {
 }
 
 // Only so that `await` accepts the am_await result as an iterator; hidden from Python.
-PyObject* coro_next(PyObject* o) { return coro_send(o, Py_None); }
+PyObject* coro_next(PyObject* o) {
+  PyObject* value = nullptr;
+  PySendResult r = coro_am_send(o, Py_None, &value);
+  return detail::iternext_result(r, value);
+}
 
 PyObject* coro_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   return translate<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -273,7 +277,7 @@ PySendResult wrapper_am_send(PyObject* o, PyObject* arg, PyObject** result) {
 PyObject* wrapper_next(PyObject* o) {
   PyObject* value = nullptr;
   PySendResult r = coro_am_send(wrapper_coro(o), Py_None, &value);
-  return result_or_stop(r, value);
+  return detail::iternext_result(r, value);
 }
 PyObject* wrapper_send(PyObject* o, PyObject* arg) { return coro_send(wrapper_coro(o), arg); }
 PyObject* wrapper_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
@@ -417,6 +421,14 @@ void frame_object_dealloc(FrameObject* self) {
 void check_throw_arity(const char* name, Py_ssize_t nargs) {
   if (nargs < 1) raise_format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", name, nargs);
   if (nargs > 3) raise_format(PyExc_TypeError, "%s expected at most 3 arguments, got %zd", name, nargs);
+}
+
+PyObject* iternext_result(PySendResult r, PyObject* value) {
+  if (r == PYGEN_RETURN && value == Py_None) {
+    Py_DECREF(value);
+    return nullptr;
+  }
+  return result_or_stop(r, value);
 }
 
 void warn_if_deprecated_throw([[maybe_unused]] const char* name,
