@@ -148,13 +148,10 @@ void PromiseBase::operator delete(void* p, std::size_t size) noexcept {
 }
 
 void PromiseBase::unhandled_exception() {
-  try {
-    throw;
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    failure = std::current_exception();
-  }
+  // Kept without rethrowing it (a rethrow costs as much as the throw). A forced unwind (or any
+  // exception that is not C++'s) yields no exception_ptr and must go on unwinding.
+  failure = std::current_exception();
+  if (!failure) throw;
 }
 
 int PromiseBase::traverse(visitproc visit, void* arg) {
