@@ -31,7 +31,7 @@ enum class State { init, iter, done };
 struct RequestObject {
   PyObject_HEAD
   GeneratorObject* gen;  // owned
-  PyObject* value;       // owned: the value to send, or the exception to throw (NULL for close)
+  PyObject* value;       // owned: the value to send, or athrow's argument tuple (NULL for close)
   Mode mode;
   State state;
 };
@@ -175,6 +175,14 @@ PySendResult request_step(RequestObject* req, PyObject* arg, PyError* thrown, Py
     if (arg != Py_None && req->mode != Mode::send) {
       raise(PyExc_RuntimeError, "can't send non-None value to a just-started coroutine");
     }
+    // athrow's arguments are checked when it is awaited, as natively.
+    std::optional<PyError> to_throw;
+    if (req->mode == Mode::throw_) {
+      req->state = State::done;
+      detail::check_throw_arity("athrow", PyTuple_GET_SIZE(req->value));
+      to_throw.emplace(detail::exception_from_throw_args(
+          &PyTuple_GET_ITEM(req->value, 0), PyTuple_GET_SIZE(req->value)));
+    }
     req->state = State::iter;
     gen->running_async = true;
     Step step;
@@ -189,7 +197,7 @@ PySendResult request_step(RequestObject* req, PyObject* arg, PyError* thrown, Py
     } else {
       PyError error = req->mode == Mode::close
                           ? PyError(Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit)).view())
-                          : PyError(Borrowed(req->value));
+                          : std::move(*to_throw);
       if (req->mode == Mode::close) gen->closed = true;
       if (!gen->base.started) {
         // Nothing ran yet: the generator just ends with the error.
@@ -229,18 +237,21 @@ PyObject* result_or_stop(PySendResult r, PyObject* value) {
 
 PyObject* req_send(PyObject* o, PyObject* arg) {
   PyObject* value = nullptr;
-  PySendResult r = req_am_send(o, arg, &value);  // before `value` is read
+  PySendResult r = req_am_send(o, arg, &value);
   return result_or_stop(r, value);
 }
 
-PyObject* req_next(PyObject* o) { return req_send(o, Py_None); }
+PyObject* req_next(PyObject* o) {
+  PyObject* value = nullptr;
+  PySendResult r = req_am_send(o, Py_None, &value);
+  return detail::iternext_result(r, value);
+}
 
 PyObject* req_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* value = nullptr;
   PySendResult r = translate(PYGEN_ERROR, [&] {
-    if (nargs < 1 || nargs > 3) {
-      raise_format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-    }
+    detail::check_throw_arity("throw", nargs);
+    detail::warn_if_deprecated_throw("throw", nargs);
     PyError error = detail::exception_from_throw_args(args, nargs);
     return request_step(as_req(o), Py_None, &error, &value);
   });
@@ -324,11 +335,10 @@ PyObject* gen_asend(PyObject* o, PyObject* value) {
 
 PyObject* gen_athrow(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   return translate<PyObject*>(nullptr, [&] {
-    if (nargs < 1 || nargs > 3) {
-      raise_format(PyExc_TypeError, "athrow expected at least 1 argument, got %zd", nargs);
-    }
-    PyError error = detail::exception_from_throw_args(args, nargs);
-    return make_request(as_gen(o), Mode::throw_, error.value().get()).release();
+    detail::warn_if_deprecated_throw("athrow", nargs);
+    Ref arguments = Ref::steal(PyTuple_New(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(arguments.get(), i, Py_NewRef(args[i]));
+    return make_request(as_gen(o), Mode::throw_, arguments.get()).release();
   });
 }
 
@@ -361,6 +371,7 @@ void close_now(GeneratorObject* self) {
 
 void gen_finalize(PyObject* o) {
   GeneratorObject* self = as_gen(o);
+  self->base.finalized = true;
   if (self->base.finished || self->base.frame.done()) return;
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);

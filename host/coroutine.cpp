@@ -81,7 +81,8 @@ PySendResult coro_am_send(PyObject* o, PyObject* arg, PyObject** result) {
   });
 }
 
-// The `send()` / `__next__` form: a result travels in StopIteration.
+// The `send()` / `__next__` form: a result travels in StopIteration. Take the step into a local
+// first: the order in which call arguments are evaluated is unspecified.
 PyObject* result_or_stop(PySendResult r, PyObject* value) {
   if (r == PYGEN_RETURN) {
     if (value != Py_None) _PyGen_SetStopIterationValue(value);
@@ -94,16 +95,22 @@ PyObject* result_or_stop(PySendResult r, PyObject* value) {
 
 PyObject* coro_send(PyObject* o, PyObject* arg) {
   PyObject* value = nullptr;
-  PySendResult r = coro_am_send(o, arg, &value);  // before `value` is read
+  PySendResult r = coro_am_send(o, arg, &value);
   return result_or_stop(r, value);
+}
+
+// Only so that `await` accepts the am_await result as an iterator; hidden from Python.
+PyObject* coro_next(PyObject* o) {
+  PyObject* value = nullptr;
+  PySendResult r = coro_am_send(o, Py_None, &value);
+  return detail::iternext_result(r, value);
 }
 
 PyObject* coro_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   return translate<PyObject*>(nullptr, [&]() -> PyObject* {
     CoroutineObject* self = as_coro(o);
-    if (nargs < 1 || nargs > 3) {
-      raise_format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-    }
+    detail::check_throw_arity("throw", nargs);
+    detail::warn_if_deprecated_throw("throw", nargs);
     if (self->frame.running()) raise(PyExc_ValueError, "coroutine already executing");
     PyError error = detail::exception_from_throw_args(args, nargs);
     if (self->finished) raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
@@ -150,7 +157,20 @@ PyObject* coro_close(PyObject* o, PyObject*) {
   return translate<PyObject*>(nullptr, [&] { return coro_close_impl(as_coro(o)); });
 }
 
-PyObject* coro_await(PyObject* o) {
+// As `await` checks a native coroutine: a second awaiter would steal the first one's steps.
+bool awaitable_now(PyObject* o) {
+  if (as_coro(o)->frame.awaiting() == nullptr) return true;
+  PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+  return false;
+}
+
+// The am_await slot, which `await` and our own frames use: the coroutine is its own iterator
+// there (it has am_send), so awaiting it allocates nothing.
+PyObject* coro_am_await(PyObject* o) { return awaitable_now(o) ? Py_NewRef(o) : nullptr; }
+
+// `__await__()` called from Python returns a separate iterator, as a native coroutine's does.
+PyObject* coro_await(PyObject* o, PyObject*) {
+  if (!awaitable_now(o)) return nullptr;
   WrapperObject* w = PyObject_GC_New(WrapperObject, g_wrapper_type);
   if (w == nullptr) return nullptr;
   w->coroutine = Py_NewRef(o);
@@ -160,6 +180,7 @@ PyObject* coro_await(PyObject* o) {
 
 void coro_finalize(PyObject* o) {
   CoroutineObject* self = as_coro(o);
+  self->finalized = true;
   if (self->finished || self->frame.done()) return;
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
@@ -205,6 +226,8 @@ PyMethodDef coro_methods[] = {
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise StopIteration."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"__await__", coro_await, METH_NOARGS | METH_COEXIST,
+     "Return an iterator to be used in await expression."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -230,7 +253,8 @@ PyType_Slot coro_slots[] = {
     {Py_tp_methods, coro_methods},
     {Py_tp_getset, coro_getset},
     {Py_tp_members, coro_members},
-    {Py_am_await, reinterpret_cast<void*>(coro_await)},
+    {Py_tp_iternext, reinterpret_cast<void*>(coro_next)},
+    {Py_am_await, reinterpret_cast<void*>(coro_am_await)},
     {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
     {0, nullptr},
 };
@@ -253,7 +277,7 @@ PySendResult wrapper_am_send(PyObject* o, PyObject* arg, PyObject** result) {
 PyObject* wrapper_next(PyObject* o) {
   PyObject* value = nullptr;
   PySendResult r = coro_am_send(wrapper_coro(o), Py_None, &value);
-  return result_or_stop(r, value);
+  return detail::iternext_result(r, value);
 }
 PyObject* wrapper_send(PyObject* o, PyObject* arg) { return coro_send(wrapper_coro(o), arg); }
 PyObject* wrapper_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
@@ -310,14 +334,45 @@ void register_abc(const char* abc_name, PyTypeObject* type) {
   Ref r = Ref::steal(PyObject_CallMethod(cls.get(), "register", "O", type));
 }
 
+// Freed coroutine objects, reused as CPython reuses its own short-lived objects: awaiting a
+// coroutine then takes nothing from the collector's allocator, nor counts towards a collection.
+// An object whose finalizer ran is never kept: the collector's mark on it would stay.
+constexpr int kKeptCoroutines = 8;
+FrameObject* g_free_coroutines[kKeptCoroutines];  // guarded by the GIL
+int g_free_coroutine_count = 0;
+
+FrameObject* new_frame_object(PyTypeObject* type) {
+  if (type == g_coroutine_type && g_free_coroutine_count > 0) {
+    FrameObject* self = g_free_coroutines[--g_free_coroutine_count];
+    _Py_NewReference(reinterpret_cast<PyObject*>(self));  // keeps the type reference it had
+    return self;
+  }
+  FrameObject* self = PyObject_GC_New(FrameObject, type);
+  if (self == nullptr) throw_python_error();
+  return self;
+}
+
+// Frees an untracked, cleared object, or keeps it for reuse.
+void free_frame_object(FrameObject* self) {
+  PyObject* o = reinterpret_cast<PyObject*>(self);
+  PyTypeObject* type = Py_TYPE(o);
+  if (type == g_coroutine_type && !self->finalized &&
+      g_free_coroutine_count < kKeptCoroutines) {
+    g_free_coroutines[g_free_coroutine_count++] = self;
+    return;
+  }
+  PyObject_GC_Del(o);
+  Py_DECREF(type);
+}
+
 }  // namespace
 
 namespace detail {
 
 FrameObject* alloc_frame_object(PyTypeObject* type, PyObject* const* bound, Py_ssize_t n,
                                 Borrowed name, Borrowed qualname) {
-  auto* self = reinterpret_cast<FrameObject*>(PyType_GenericAlloc(type, 0));
-  if (self == nullptr) throw_python_error();
+  // Not PyType_GenericAlloc: it would zero the whole object, argument slots never used included.
+  FrameObject* self = new_frame_object(type);
   new (&self->frame) Frame();
   self->weakrefs = nullptr;
   self->name = Py_NewRef(name.get());
@@ -326,6 +381,8 @@ FrameObject* alloc_frame_object(PyTypeObject* type, PyObject* const* bound, Py_s
   self->nargs = n;
   self->started = false;
   self->finished = false;
+  self->finalized = false;
+  PyObject_GC_Track(self);
   return self;
 }
 
@@ -335,7 +392,9 @@ int frame_object_traverse(FrameObject* self, visitproc visit, void* arg) {
 }
 
 void frame_object_clear(FrameObject* self) noexcept {
-  // The frame's locals borrow the arguments: free the frame first.
+  // The frame's locals borrow the arguments: free the frame first. Other garbage may still reach
+  // us while the collector clears it: from now on we behave as finished, not as a NULL frame.
+  self->finished = true;
   self->frame.destroy();
   for (Py_ssize_t i = 0; i < self->nargs; ++i) Py_CLEAR(self->args[i]);
   self->nargs = 0;
@@ -346,15 +405,42 @@ void frame_object_dealloc(FrameObject* self) {
   PyTypeObject* type = Py_TYPE(o);
   PyObject_GC_UnTrack(o);
   if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(o);
-  PyObject_GC_Track(o);
-  if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected by the finalizer
-  PyObject_GC_UnTrack(o);
+  if (!self->finished && !self->frame.done()) {
+    // Only a frame that can still run has something to finalize (close it, or warn).
+    PyObject_GC_Track(o);
+    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected by the finalizer
+    PyObject_GC_UnTrack(o);
+  }
   type->tp_clear(o);
   Py_CLEAR(self->name);
   Py_CLEAR(self->qualname);
   self->frame.~Frame();
-  PyObject_GC_Del(o);
-  Py_DECREF(type);
+  free_frame_object(self);
+}
+
+void check_throw_arity(const char* name, Py_ssize_t nargs) {
+  if (nargs < 1) raise_format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", name, nargs);
+  if (nargs > 3) raise_format(PyExc_TypeError, "%s expected at most 3 arguments, got %zd", name, nargs);
+}
+
+PyObject* iternext_result(PySendResult r, PyObject* value) {
+  if (r == PYGEN_RETURN && value == Py_None) {
+    Py_DECREF(value);
+    return nullptr;
+  }
+  return result_or_stop(r, value);
+}
+
+void warn_if_deprecated_throw([[maybe_unused]] const char* name,
+                              [[maybe_unused]] Py_ssize_t nargs) {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (nargs > 1) {
+    check(PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                           "the (type, exc, tb) signature of %s() is deprecated, use the "
+                           "single-arg signature instead.",
+                           name));
+  }
+#endif
 }
 
 PyError exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) {
@@ -408,6 +494,9 @@ Ref make_coroutine(TaskBody body, PyObject* const* bound, Py_ssize_t n, Borrowed
 void init_frame_types() {
   g_coroutine_type = reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&coro_spec)).release());
   g_wrapper_type = reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&wrapper_spec)).release());
+  // A native coroutine has no `__next__`: tp_iternext stays for `await`, the name goes.
+  check(PyDict_DelItemString(g_coroutine_type->tp_dict, "__next__"));
+  PyType_Modified(g_coroutine_type);
   register_abc("Coroutine", g_coroutine_type);
   detail::init_async_generator_types();
 }

@@ -22,6 +22,7 @@ struct FrameObject {
   Py_ssize_t nargs;
   bool started;
   bool finished;
+  bool finalized;  // tp_finalize ran: the collector marked the object, so it is never reused
 };
 
 using TaskBody = Task (*)(Args);
@@ -43,6 +44,14 @@ FrameObject* alloc_frame_object(PyTypeObject* type, PyObject* const* bound, Py_s
 int frame_object_traverse(FrameObject* self, visitproc visit, void* arg);
 void frame_object_clear(FrameObject* self) noexcept;
 void frame_object_dealloc(FrameObject* self);
+/// TypeError unless `name` (throw / athrow) got 1 to 3 arguments, worded as CPython words it.
+void check_throw_arity(const char* name, Py_ssize_t nargs);
+/// The `tp_iternext` form of a step's result. A `None` result ends the iteration with no
+/// StopIteration at all, which the protocol allows: 3.12's `await` steps non-native awaitables
+/// through tp_iternext, and building the exception would dominate an await that finishes at once.
+PyObject* iternext_result(PySendResult r, PyObject* value);
+/// From 3.12 on, the (type, value, tb) form of throw / athrow warns, as it does natively.
+void warn_if_deprecated_throw(const char* name, Py_ssize_t nargs);
 /// Builds the exception for `throw(typ[, val[, tb]])` as generators do.
 PyError exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs);
 void init_async_generator_types();

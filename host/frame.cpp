@@ -30,6 +30,19 @@ PySendResult send_result_of_call(PyObject* res, PyObject** out) {
   }
   return PYGEN_ERROR;
 }
+
+// The frame counts as running while its delegate runs, as a native frame does: a delegate that
+// calls back into its owner must get "already executing", not a second entry into the frame.
+class RunningGuard {
+ public:
+  explicit RunningGuard(bool& running) noexcept : running_(running) { running_ = true; }
+  ~RunningGuard() { running_ = false; }
+  RunningGuard(const RunningGuard&) = delete;
+  RunningGuard& operator=(const RunningGuard&) = delete;
+
+ private:
+  bool& running_;
+};
 }  // namespace
 
 Ref awaitable_iterator(Borrowed awaitable) {
@@ -64,7 +77,7 @@ bool PyAwaiter::start(PromiseBase& promise) {
   promise_ = &promise;
   try {
     Ref it = awaitable_iterator(awaitable_.view());
-    awaitable_.reset();
+    awaitable_.drop();
     PyObject* out = nullptr;
     switch (PyIter_Send(it.get(), Py_None, &out)) {
       case PYGEN_NEXT:
@@ -72,9 +85,11 @@ bool PyAwaiter::start(PromiseBase& promise) {
         promise.outgoing = Ref::steal_or_null(out);
         return true;  // suspend: the driver passes `outgoing` up
       case PYGEN_RETURN:
+        it.drop();
         promise.incoming = Ref::steal_or_null(out);
         return false;  // finished at once: resume without suspending
       case PYGEN_ERROR:
+        it.drop();
         promise.incoming_error.emplace();
         return false;
     }
@@ -99,14 +114,44 @@ void raise_incoming(PromiseBase& promise) {
 
 // ---- promise ---------------------------------------------------------------------------------
 
-void PromiseBase::unhandled_exception() {
-  try {
-    throw;
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    failure = std::current_exception();
+namespace {
+// Freed frames by size class, reused last in, first out. A frame is usually freed just before
+// the next one of its kind is made; handing that block back to the small-object allocator each
+// time empties and refills its pool on every await, which costs more than the await itself.
+constexpr std::size_t kGranule = 16;
+constexpr std::size_t kClasses = 32;  // frames up to 512 bytes
+constexpr std::size_t kKeptPerClass = 8;
+struct FreeFrames {
+  void* blocks[kKeptPerClass];
+  std::size_t count;
+};
+FreeFrames g_free_frames[kClasses];  // guarded by the GIL
+}  // namespace
+
+void* PromiseBase::operator new(std::size_t size) {
+  const std::size_t c = (size - 1) / kGranule;
+  if (c < kClasses && g_free_frames[c].count > 0) {
+    return g_free_frames[c].blocks[--g_free_frames[c].count];
   }
+  void* p = PyObject_Malloc(c < kClasses ? (c + 1) * kGranule : size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void PromiseBase::operator delete(void* p, std::size_t size) noexcept {
+  const std::size_t c = (size - 1) / kGranule;
+  if (c < kClasses && g_free_frames[c].count < kKeptPerClass) {
+    g_free_frames[c].blocks[g_free_frames[c].count++] = p;
+    return;
+  }
+  PyObject_Free(p);
+}
+
+void PromiseBase::unhandled_exception() {
+  // Kept without rethrowing it (a rethrow costs as much as the throw). A forced unwind (or any
+  // exception that is not C++'s) yields no exception_ptr and must go on unwinding.
+  failure = std::current_exception();
+  if (!failure) throw;
 }
 
 int PromiseBase::traverse(visitproc visit, void* arg) {
@@ -119,10 +164,10 @@ int PromiseBase::traverse(visitproc visit, void* arg) {
 }
 
 void PromiseBase::clear() noexcept {
-  delegate.reset();
-  outgoing.reset();
-  incoming.reset();
-  result.reset();
+  delegate.drop();
+  outgoing.drop();
+  incoming.drop();
+  result.drop();
   incoming_error.reset();
 }
 
@@ -131,11 +176,14 @@ void PromiseBase::clear() noexcept {
 void Frame::destroy() noexcept {
   if (!handle_) return;
   promise_->clear();
-  std::exchange(handle_, nullptr).destroy();
+  // Destroying the locals may run Python code that reaches this frame: it must look done then.
+  std::coroutine_handle<> handle = std::exchange(handle_, nullptr);
   promise_ = nullptr;
+  handle.destroy();
 }
 
 Step Frame::send(Borrowed value, Ref& out) {
+  RunningGuard running(running_);
   if (promise_->delegate) {
     PyObject* res = nullptr;
     PySendResult r = PyIter_Send(promise_->delegate.get(), value.get(), &res);
@@ -143,7 +191,7 @@ Step Frame::send(Borrowed value, Ref& out) {
       out = Ref::steal_or_null(res);
       return Step::yielded;
     }
-    promise_->delegate.reset();
+    promise_->delegate.drop();
     if (r == PYGEN_RETURN) {
       promise_->incoming = Ref::steal_or_null(res);
     } else {
@@ -155,6 +203,7 @@ Step Frame::send(Borrowed value, Ref& out) {
 }
 
 Step Frame::throw_into(PyError error, Ref& out) {
+  RunningGuard running(running_);
   if (promise_->delegate) {
     Ref it = std::move(promise_->delegate);
     if (error.matches(PyExc_GeneratorExit)) {
@@ -202,9 +251,7 @@ Step Frame::throw_into(PyError error, Ref& out) {
 }
 
 Step Frame::resume(Ref& out) {
-  running_ = true;
   handle_.resume();
-  running_ = false;
   if (handle_.done()) {
     if (promise_->failure) {
       std::exception_ptr failure = std::exchange(promise_->failure, nullptr);

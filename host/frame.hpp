@@ -18,6 +18,7 @@
 
 #include <coroutine>
 #include <exception>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -64,6 +65,11 @@ class PyAwaiter {
 /// What the driver and the awaiters of one frame share.
 class PromiseBase {
  public:
+  // Frames are small, short-lived, and made and freed with the GIL held: they come from a cache
+  // of freed frames, then from the interpreter's small-object allocator (frame.cpp).
+  static void* operator new(std::size_t size);
+  static void operator delete(void* p, std::size_t size) noexcept;
+
   std::suspend_always initial_suspend() noexcept { return {}; }
   std::suspend_always final_suspend() noexcept { return {}; }
   void unhandled_exception();

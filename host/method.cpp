@@ -22,6 +22,8 @@ Name n_code{"__code__"};
 Name n_defaults{"__defaults__"};
 Name n_kwdefaults{"__kwdefaults__"};
 Name n_annotations{"__annotations__"};
+Name n_globals{"__globals__"};
+Name n_closure{"__closure__"};
 
 struct MethodObject {
   PyObject_HEAD
@@ -83,6 +85,15 @@ PyObject* get_is_coroutine(PyObject* o, void*) {
   return nullptr;
 }
 
+// An operation bound like a function reports itself as one, as a function's stand-ins (mocks)
+// do: `unittest.mock`'s autospec then copies its signature and binds `self` exactly as for an
+// `async def` method, instead of treating it as an opaque callable. Class-bound operations are
+// not functions to autospec (it would eat the class a second time), so they tell the truth.
+PyObject* get_class(PyObject* o, void*) {
+  if (as_method(o)->spec.kind == MethodKind::class_coroutine) return Py_NewRef(Py_TYPE(o));
+  return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type));
+}
+
 PyObject* method_repr(PyObject* o) {
   return PyUnicode_FromFormat("<function %U at %p>", as_method(o)->qualname, o);
 }
@@ -114,6 +125,9 @@ PyGetSetDef method_getset[] = {
     {"__defaults__", stub_attr, nullptr, nullptr, &n_defaults},
     {"__kwdefaults__", stub_attr, nullptr, nullptr, &n_kwdefaults},
     {"__annotations__", stub_attr, nullptr, nullptr, &n_annotations},
+    {"__globals__", stub_attr, nullptr, nullptr, &n_globals},
+    {"__closure__", stub_attr, nullptr, nullptr, &n_closure},
+    {"__class__", get_class, nullptr, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
