@@ -8,6 +8,7 @@ show that nothing was lost or delivered twice, not merely that the totals look r
 
 from __future__ import annotations
 
+import asyncio
 import gc
 import itertools
 import sys
@@ -150,6 +151,17 @@ def wait_for(condition: Callable[[], bool], timeout: float = 10.0, what: str = "
         if time.monotonic() > deadline:
             raise AssertionError(f"timed out after {timeout} s waiting for {what}")
         time.sleep(0.005)
+
+
+async def settled(condition: Callable[[], bool], timeout: float = 5.0) -> bool:
+    """Lets the loop run until ``condition()`` holds (callbacks still queued on the loop can hold
+    the last objects of a cancelled task); False after ``timeout`` seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        await asyncio.sleep(0.001)
+    return True
 
 
 def our_frame_objects() -> list[object]:

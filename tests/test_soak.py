@@ -10,7 +10,8 @@ from collections import Counter
 
 from talvo.runtime_async import AsyncTalvo
 
-from pipeline_harness import FakeRenderer, Ledger, allocated_blocks, our_frame_objects, producer_threads
+from pipeline_harness import (FakeRenderer, Ledger, allocated_blocks, our_frame_objects,
+                              producer_threads, settled)
 from pipeline_workloads import FLAVOURS, accounted, cycle, stream_frames
 
 CYCLES = 600
@@ -40,11 +41,10 @@ def test_start_stop_cycles_leave_nothing_behind():
             flavours[await cycle(runtime, ledger, i)] += 1
             assert not runtime._running and runtime._thread is None
         growth = allocated_blocks() - before
-        await asyncio.sleep(0)  # the loop still holds the last cancelled task's wake-up handle
-        assert our_frame_objects() == []
         counts = accounted(ledger, runtime, runs=WARM_UP_CYCLES + CYCLES,
                            interrupted_takes=WARM_UP_CYCLES + CYCLES)
-        assert fake.alive() == counts["queued"]  # the rest are freed already
+        assert await settled(lambda: fake.alive() == counts["queued"])  # the rest are freed
+        assert our_frame_objects() == []
         return growth
 
     with fake.installed():
