@@ -26,11 +26,12 @@ from talvo.runtime import Talvo
 
 IMAGE = b"\x00\x00\x00"
 
-# Where a frame can be. The last six are ends; YIELDED, QUEUED and TAKEN are also ends when a run
-# stops with the frame in that place (held by the producer, left in the queue, taken by a take
-# whose task was cancelled).
-NEW, YIELDED, QUEUED, TAKEN, DELIVERED, DRAINED, DROPPED = range(7)
-STATE_NAMES = ("new", "yielded", "queued", "taken", "delivered", "drained", "dropped")
+# Where a frame can be: yielded by the renderer and held by the producer, queued, taken by a
+# stream, then delivered; or drained by stop or start, or dropped to make room for an end marker.
+# HELD, QUEUED and TAKEN are ends too when a run stops with the frame there (in the producer's
+# hand, left in the queue, taken by a take whose task was cancelled).
+NEW, HELD, QUEUED, TAKEN, DELIVERED, DRAINED, DROPPED = range(7)
+STATE_NAMES = ("new", "held", "queued", "taken", "delivered", "drained", "dropped")
 
 OUR_FRAME_TYPES = frozenset({
     "talvo.runtime_async.coroutine", "talvo.runtime_async.coroutine_wrapper",
@@ -66,7 +67,7 @@ class Ledger:
         def _put(item: Any) -> None:
             self.puts_by_thread[threading.get_ident()] += 1
             if isinstance(item, VideoFrame):
-                self.move(item.index, YIELDED, QUEUED)
+                self.move(item.index, HELD, QUEUED)
             put(item)
 
         def _get() -> Any:
@@ -117,7 +118,7 @@ class FakeRenderer:
                 return
             frame = VideoFrame(index, 1, 1, IMAGE)
             self.live.add(frame)
-            self.ledger.move(index, NEW, YIELDED)
+            self.ledger.move(index, NEW, HELD)
             n += 1
             yield frame
 

@@ -105,6 +105,6 @@ def accounted(ledger: Ledger, runtime: Any, *, runs: int, interrupted_takes: int
     counts = ledger.counts()
     left = sum(1 for item in list(runtime._frame_queue.queue) if isinstance(item, VideoFrame))
     assert counts["queued"] == left, counts
-    assert counts["yielded"] <= runs, counts
+    assert counts["held"] <= runs, counts
     assert counts["taken"] <= interrupted_takes, counts
     return counts
