@@ -20,15 +20,14 @@ from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
+from loguru import logger
+
+from talvo.runtime_async import AsyncTalvo
+
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-
-from loguru import logger  # noqa: E402
-
-from talvo.runtime_async import AsyncTalvo  # noqa: E402
-
-from pipeline_harness import (  # noqa: E402
+from pipeline_harness import (
     FakeRenderer, Ledger, allocated_blocks, our_frame_objects, producer_threads, settled)
-from pipeline_workloads import accounted, competing_streams, cycle, stream_frames  # noqa: E402
+from pipeline_workloads import accounted, competing_streams, cycle, stream_frames
 
 log_levels: Counter[str] = Counter()
 

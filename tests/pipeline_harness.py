@@ -106,6 +106,7 @@ class FakeRenderer:
         self.behaviour = behaviour
         self.live: weakref.WeakSet[VideoFrame] = weakref.WeakSet()
         self.runs = 0
+        self.last_index_by_thread: dict[int, int] = {}
         self._numbers = itertools.count()
 
     def _frames(self, step: Callable[[int], None] | None) -> Iterator[VideoFrame]:
@@ -119,6 +120,7 @@ class FakeRenderer:
             frame = VideoFrame(index, 1, 1, IMAGE)
             self.live.add(frame)
             self.ledger.move(index, NEW, HELD)
+            self.last_index_by_thread[threading.get_ident()] = index
             n += 1
             yield frame
 
