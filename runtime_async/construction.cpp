@@ -20,6 +20,14 @@ host::Ref init(host::Args a) {
   // The base never opens a model while it is constructed: that is set_model's job.
   base::construct(self, input_buffer_size, num_threads, batch_workers);
 
+  // queue.Queue takes any maxsize and fails only at its first put, on the producer thread, where
+  // the error item cannot be put either: the stream would just end, empty. Refuse it here.
+  if (!PyIndex_Check(output_buffer_size.get()) || PyBool_Check(output_buffer_size.get())) {
+    host::Ref type_name = host::Ref::steal(PyType_GetName(Py_TYPE(output_buffer_size.get())));
+    host::raise_format(PyExc_TypeError, "output_buffer_size must be an int, not %U",
+                       type_name.get());
+  }
+
   host::Ref threading = host::global(names::g_threading);
   host::Ref queue = host::global(names::g_queue);
   host::Ref event = host::call_method(threading.view(), n_event);
