@@ -4,6 +4,7 @@ results.png where matplotlib is installed). ``--quick`` is a short smoke run."""
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import json
 import math
 import sys
@@ -11,9 +12,11 @@ import time
 from dataclasses import asdict, dataclass
 from pathlib import Path
 
+_ROOT = Path(__file__).resolve().parent.parent
 if __package__ in (None, ""):  # run as `python bench/run.py`
-    _root = Path(__file__).resolve().parent.parent
-    sys.path[:0] = [str(_root), str(_root / "python")]
+    sys.path.insert(0, str(_ROOT))
+if importlib.util.find_spec("talvo") is None:  # not installed: the source tree's, built in place
+    sys.path.insert(0, str(_ROOT / "python"))
 
 HERE = Path(__file__).resolve().parent
 
