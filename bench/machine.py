@@ -42,6 +42,14 @@ def info() -> dict[str, object]:
     }
 
 
+def load() -> list[float] | None:
+    """1, 5 and 15 minute load averages: other work on the machine skews every figure."""
+    try:
+        return [round(x, 2) for x in os.getloadavg()]
+    except OSError:
+        return None
+
+
 def rss_bytes() -> int:
     try:
         import psutil

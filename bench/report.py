@@ -68,9 +68,9 @@ def _memory(r: dict[str, Any]) -> Iterator[Row]:
     rss = r.get("talvo", {}).get("rss_bytes")
     if not rss:
         return
-    yield "RSS before 200k-frame run (MiB)", "lower", {"talvo": rss["before"] / MIB}
-    yield "RSS growth, first half (MiB)", "lower", {"talvo": (rss["half"] - rss["before"]) / MIB}
-    yield "RSS growth, second half (MiB)", "lower", {"talvo": (rss["after"] - rss["half"]) / MIB}
+    yield "RSS before the throughput runs (MiB)", "lower", {"talvo": rss["before"] / MIB}
+    yield "RSS growth, talvo's first half of frames (MiB)", "lower", {"talvo": (rss["half"] - rss["before"]) / MIB}
+    yield "RSS growth, talvo's second half (MiB)", "lower", {"talvo": (rss["after"] - rss["half"]) / MIB}
 
 
 SECTIONS = {

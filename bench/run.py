@@ -31,10 +31,11 @@ class Config:
     starvation_points: tuple[int, ...]
     starvation_seconds: float
     stop_trials: int
+    rounds: int  # throughput and latency runs, interleaved across the implementations
 
 
-FULL = Config(200_000, 1_000, 125, (1, 2, 4, 8, 16), 3.0, (4, 8, 16), 2.5, 7)
-QUICK = Config(20_000, 250, 50, (1, 4, 16), 2.0, (4, 8), 2.0, 3)
+FULL = Config(200_000, 1_000, 125, (1, 2, 4, 8, 16), 3.0, (4, 8, 16), 2.5, 7, 4)
+QUICK = Config(20_000, 250, 50, (1, 4, 16), 2.0, (4, 8), 2.0, 3, 2)
 
 
 def _quiet_logs() -> None:
@@ -71,8 +72,9 @@ def main(argv: list[str] | None = None) -> int:
     config = QUICK if args.quick else FULL
     names = list(IMPLEMENTATIONS)
     steps = {
-        "throughput": lambda: throughput.measure(names, config.throughput_frames),
-        "latency": lambda: latency.measure(names, config.latency_frames),
+        "throughput": lambda: throughput.measure(names, config.throughput_frames,
+                                                  config.rounds),
+        "latency": lambda: latency.measure(names, config.latency_frames, config.rounds),
         "stall": lambda: stall.measure(names, config.stall_frames),
         "scale": lambda: scale.measure(names, list(config.scale_points), config.scale_seconds),
         "starvation": lambda: starvation.measure(names, list(config.starvation_points),
@@ -80,6 +82,7 @@ def main(argv: list[str] | None = None) -> int:
         "stop": lambda: stopping.measure(names, config.stop_trials),
     }
     results: dict[str, object] = {}
+    load_before = machine.load()
     started = time.perf_counter()
     with fake_renderer():
         for section, step in steps.items():
@@ -91,8 +94,12 @@ def main(argv: list[str] | None = None) -> int:
     wall = time.perf_counter() - started
 
     info = machine.info()
+    info["load_average_before"], info["load_average_after"] = load_before, machine.load()
     print(f"machine: {info['cpu_model']}, {info['cores']} cores, Python {info['python']}, "
           f"{info['platform']}")
+    print(f"load average (1/5/15 min) before: {load_before}, after: {info['load_average_after']}")
+    if load_before and load_before[0] > info["cores"]:
+        print("warning: the machine was busy with other work; figures are skewed by it")
     print(report.table(results))
     print(f"wall time: {wall:.0f}s ({'quick' if args.quick else 'full'} run)")
 

@@ -89,8 +89,8 @@ class TestTable:
 
     def test_memory_growth_is_per_half(self):
         rows = self.rows()
-        assert rows["RSS growth, first half (MiB)"][1]["talvo"] == pytest.approx(1.0)
-        assert rows["RSS growth, second half (MiB)"][1]["talvo"] == pytest.approx(0.0)
+        assert rows["RSS growth, talvo's first half of frames (MiB)"][1]["talvo"] == pytest.approx(1.0)
+        assert rows["RSS growth, talvo's second half (MiB)"][1]["talvo"] == pytest.approx(0.0)
 
     def test_direction_is_stated(self):
         rows = self.rows()

@@ -1,5 +1,5 @@
 """Delivery latency at 25 fps: from the renderer's stamp just before it yields a frame to the
-application holding it, over every frame of the run (the first included)."""
+application holding it, over every frame (each run's first included)."""
 
 from __future__ import annotations
 
@@ -11,7 +11,7 @@ from bench.stats import summary_ms
 from bench.subjects import IMPLEMENTATIONS
 
 
-async def _one(name: str, count: int) -> dict[str, float]:
+async def _one(name: str, count: int) -> list[float]:
     stamps = Stamps()
     stream = IMPLEMENTATIONS[name](paced(stamps, count))
     clock = time.perf_counter
@@ -19,8 +19,13 @@ async def _one(name: str, count: int) -> dict[str, float]:
     async for frame in stream.run():
         samples.append(stamps.latency(frame, clock()))
     await stream.stop()
-    return summary_ms(samples)
+    return samples
 
 
-def measure(names: list[str], count: int) -> dict[str, dict[str, float]]:
-    return {name: asyncio.run(_one(name, count)) for name in names}
+def measure(names: list[str], count: int, rounds: int = 1) -> dict[str, dict[str, float]]:
+    """``count`` frames per implementation in ``rounds`` interleaved runs (see throughput)."""
+    samples: dict[str, list[float]] = {name: [] for name in names}
+    for _ in range(rounds):
+        for name in names:
+            samples[name] += asyncio.run(_one(name, count // rounds))
+    return {name: summary_ms(taken) for name, taken in samples.items()}

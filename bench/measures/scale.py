@@ -17,6 +17,7 @@ from concurrent.futures import ThreadPoolExecutor
 from contextlib import aclosing
 
 from bench.frames import Stamps, paced
+from bench.measures.grid import grid
 from bench.stats import percentile
 from bench.subjects import IMPLEMENTATIONS
 
@@ -39,7 +40,7 @@ async def probe(opens: float, closes: float) -> list[float]:
     return waits
 
 
-async def _stream(name: str, opens: float, closes: float) -> list[float]:
+async def stream_window(name: str, opens: float, closes: float) -> list[float]:
     stamps = Stamps()
     stream = IMPLEMENTATIONS[name](paced(stamps))
     clock = time.perf_counter
@@ -62,7 +63,7 @@ async def _one(name: str, streams: int, sized: bool, seconds: float) -> dict[str
     opens = time.perf_counter() + WARMUP
     waits, *per_stream = await asyncio.gather(
         probe(opens, opens + seconds),
-        *(_stream(name, opens, opens + seconds) for _ in range(streams)))
+        *(stream_window(name, opens, opens + seconds) for _ in range(streams)))
     fps = [len(samples) / seconds for samples in per_stream]
     every = [s for samples in per_stream for s in samples]
     return {
@@ -74,13 +75,4 @@ async def _one(name: str, streams: int, sized: bool, seconds: float) -> dict[str
 
 
 def measure(names: list[str], points: list[int], seconds: float) -> dict[str, object]:
-    """{executor: {name: {n: figures}}}; janus takes no executor worker, so it runs once."""
-    out: dict[str, dict[str, dict[int, dict[str, float]]]] = {"default": {}, "sized": {}}
-    for executor in ("default", "sized"):
-        for name in names:
-            if executor == "sized" and name == "janus":
-                continue
-            out[executor][name] = {
-                n: asyncio.run(_one(name, n, executor == "sized", seconds)) for n in points
-            }
-    return out
+    return grid(names, points, lambda name, n, sized: asyncio.run(_one(name, n, sized, seconds)))

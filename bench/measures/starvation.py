@@ -12,7 +12,8 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 from bench.frames import silent
-from bench.measures.scale import WARMUP, _stream, probe
+from bench.measures.grid import grid
+from bench.measures.scale import WARMUP, probe, stream_window
 from bench.stats import percentile
 from bench.subjects import IMPLEMENTATIONS
 
@@ -33,7 +34,7 @@ async def _one(name: str, silent_streams: int, sized: bool, seconds: float) -> d
     opens = time.perf_counter() + WARMUP
     try:
         waits, live = await asyncio.gather(probe(opens, opens + seconds),
-                                           _stream(name, opens, opens + seconds))
+                                           stream_window(name, opens, opens + seconds))
     finally:
         release.set()
         await asyncio.gather(*quiet)
@@ -45,11 +46,4 @@ async def _one(name: str, silent_streams: int, sized: bool, seconds: float) -> d
 
 
 def measure(names: list[str], points: list[int], seconds: float) -> dict[str, object]:
-    """{executor: {name: {k: figures}}}; janus's takes use no executor worker."""
-    return {
-        executor: {
-            name: {k: asyncio.run(_one(name, k, executor == "sized", seconds)) for k in points}
-            for name in names if not (executor == "sized" and name == "janus")
-        }
-        for executor in ("default", "sized")
-    }
+    return grid(names, points, lambda name, k, sized: asyncio.run(_one(name, k, sized, seconds)))
