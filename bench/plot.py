@@ -9,6 +9,11 @@ COLORS = {"talvo": "tab:blue", "plain": "tab:orange", "janus": "tab:green"}
 STYLES = {"default": "-", "sized": "--"}
 
 
+def _by_point(figures: dict[Any, Any]) -> dict[int, Any]:
+    """Points keyed by int, whether they come from a run (ints) or from results.json (strings)."""
+    return {int(k): v for k, v in figures.items()}
+
+
 def write(results: dict[str, Any], path: Path) -> bool:
     """Writes the plot; False when matplotlib is missing or nothing is there to plot."""
     try:
@@ -38,25 +43,35 @@ def write(results: dict[str, Any], path: Path) -> bool:
 
     for executor, by_name in results.get("scale", {}).items():
         for name, points in by_name.items():
-            ns = sorted(int(n) for n in points)
+            points = _by_point(points)
+            ns = sorted(points)
             style = dict(color=COLORS.get(name), linestyle=STYLES[executor], marker="o",
                          label=f"{name}, {executor} executor")
             fps_ax.plot(ns, [points[n]["fps_mean"] for n in ns], **style)
             p99_ax.plot(ns, [points[n]["p99_ms"] for n in ns], **style)
+    points = sorted({int(n) for by_name in results.get("scale", {}).values()
+                     for figures in by_name.values() for n in figures})
     for ax, title, label in ((fps_ax, "Delivered fps per stream (mean)", "fps"),
                              (p99_ax, "p99 latency, n streams at 25 fps", "ms")):
         ax.set_xscale("log", base=2)
+        ax.set_xticks(points, [str(n) for n in points])
         ax.set_xlabel("concurrent streams")
         ax.set_ylabel(label)
         ax.set_title(title)
         ax.legend(fontsize="small")
     fps_ax.set_ylim(0, 30)
+    p99_ax.set_yscale("log")
 
     for executor, by_name in results.get("starvation", {}).items():
         for name, points in by_name.items():
-            ks = sorted(int(k) for k in points)
+            points = _by_point(points)
+            ks = sorted(points)
             starve_ax.plot(ks, [points[k]["live_fps"] for k in ks], color=COLORS.get(name),
                            linestyle=STYLES[executor], marker="o", label=f"{name}, {executor}")
+    starve_ax.set_xscale("log", base=2)
+    silent = sorted({int(k) for by_name in results.get("starvation", {}).values()
+                     for figures in by_name.values() for k in figures})
+    starve_ax.set_xticks(silent, [str(k) for k in silent])
     starve_ax.set_xlabel("silent streams beside the live one")
     starve_ax.set_ylabel("live stream fps")
     starve_ax.set_ylim(0, 30)
