@@ -82,6 +82,7 @@ def main(argv: list[str] | None = None) -> int:
         "stop": lambda: stopping.measure(names, config.stop_trials),
     }
     results: dict[str, object] = {}
+    timing: dict[str, dict[str, object]] = {}
     load_before = machine.load()
     started = time.perf_counter()
     with fake_renderer():
@@ -89,8 +90,9 @@ def main(argv: list[str] | None = None) -> int:
             t0 = time.perf_counter()
             print(f"[bench] {section} ...", file=sys.stderr, flush=True)
             results[section] = step()
-            print(f"[bench] {section} done in {time.perf_counter() - t0:.1f}s",
-                  file=sys.stderr, flush=True)
+            timing[section] = {"seconds": time.perf_counter() - t0, "load_after": machine.load()}
+            print(f"[bench] {section} done in {timing[section]['seconds']:.1f}s, load average "
+                  f"{timing[section]['load_after']}", file=sys.stderr, flush=True)
     wall = time.perf_counter() - started
 
     info = machine.info()
@@ -98,14 +100,16 @@ def main(argv: list[str] | None = None) -> int:
     print(f"machine: {info['cpu_model']}, {info['cores']} cores, Python {info['python']}, "
           f"{info['platform']}")
     print(f"load average (1/5/15 min) before: {load_before}, after: {info['load_average_after']}")
-    if load_before and load_before[0] > info["cores"]:
+    busiest = max([load_before or [0.0]] + [t["load_after"] or [0.0] for t in timing.values()])
+    if busiest[0] > info["cores"]:
         print("warning: the machine was busy with other work; figures are skewed by it")
     print(report.table(results))
     print(f"wall time: {wall:.0f}s ({'quick' if args.quick else 'full'} run)")
 
     args.output.mkdir(parents=True, exist_ok=True)
     document = {"machine": info, "mode": "quick" if args.quick else "full",
-                "config": asdict(config), "wall_seconds": wall, "results": results}
+                "config": asdict(config), "wall_seconds": wall, "sections": timing,
+                "results": results}
     (args.output / "results.json").write_text(json.dumps(_clean(document), indent=2) + "\n")
     results["title"] = f"talvo vs peers: {info['cpu_model']}, {info['cores']} cores"
     if plot.write(results, args.output / "results.png"):
