@@ -1,0 +1,1 @@
+"""One module per figure; each runs every implementation on a fresh event loop."""
