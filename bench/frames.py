@@ -16,7 +16,8 @@ from collections.abc import Callable, Iterator
 from talvo.api import VideoFrame
 
 FPS = 25
-POOL_SIZE = 1024  # far more than can be in flight (queue of 6 + one each side), so stamps never clash
+# Far more than can be in flight (a queue of 6 plus one each side): stamps never clash.
+POOL_SIZE = 1024
 SIDE = 96
 _IMAGE = bytes(SIDE * SIDE * 3)
 _AUDIO = bytes(16000 // FPS * 2)

@@ -45,8 +45,8 @@ def write(results: dict[str, Any], path: Path) -> bool:
         for name, points in by_name.items():
             points = _by_point(points)
             ns = sorted(points)
-            style = dict(color=COLORS.get(name), linestyle=STYLES[executor], marker="o",
-                         label=f"{name}, {executor} executor")
+            style = {"color": COLORS.get(name), "linestyle": STYLES[executor], "marker": "o",
+                     "label": f"{name}, {executor} executor"}
             fps_ax.plot(ns, [points[n]["fps_mean"] for n in ns], **style)
             p99_ax.plot(ns, [points[n]["p99_ms"] for n in ns], **style)
     points = sorted({int(n) for by_name in results.get("scale", {}).values()

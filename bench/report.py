@@ -36,16 +36,26 @@ def _stall(r: dict[str, Any]) -> Iterator[Row]:
         n: r[n]["debug"]["slow_callbacks"]["worst_ms"] for n in names}
 
 
+def _at(by_name: dict[str, Any], point: int, key: str) -> dict[str, float]:
+    """One figure at one point for each implementation run there (keys int or, read back from
+    results.json, str)."""
+    out = {}
+    for name, figures in by_name.items():
+        at = {int(p): v for p, v in figures.items()}
+        if point in at:
+            out[name] = at[point][key]
+    return out
+
+
 def _scale(r: dict[str, Any]) -> Iterator[Row]:
     for executor, by_name in r.items():
         points = sorted({int(p) for figures in by_name.values() for p in figures})
         for p in points:
             label = f"{p} streams, {executor} executor"
-            pick = lambda key: {n: f[p][key] for n, f in by_name.items() if p in f}  # noqa: E731
-            yield f"{label}: fps/stream mean", "higher", pick("fps_mean")
-            yield f"{label}: fps/stream worst", "higher", pick("fps_min")
-            yield f"{label}: p99 latency (ms)", "lower", pick("p99_ms")
-            yield f"{label}: executor probe p99 (ms)", "lower", pick("probe_p99_ms")
+            yield f"{label}: fps/stream mean", "higher", _at(by_name, p, "fps_mean")
+            yield f"{label}: fps/stream worst", "higher", _at(by_name, p, "fps_min")
+            yield f"{label}: p99 latency (ms)", "lower", _at(by_name, p, "p99_ms")
+            yield f"{label}: executor probe p99 (ms)", "lower", _at(by_name, p, "probe_p99_ms")
 
 
 def _starvation(r: dict[str, Any]) -> Iterator[Row]:
@@ -53,10 +63,9 @@ def _starvation(r: dict[str, Any]) -> Iterator[Row]:
         points = sorted({int(p) for figures in by_name.values() for p in figures})
         for k in points:
             label = f"1 live + {k} silent, {executor} executor"
-            pick = lambda key: {n: f[k][key] for n, f in by_name.items() if k in f}  # noqa: E731
-            yield f"{label}: live fps", "higher", pick("live_fps")
-            yield f"{label}: live p99 (ms)", "lower", pick("live_p99_ms")
-            yield f"{label}: executor probe p99 (ms)", "lower", pick("probe_p99_ms")
+            yield f"{label}: live fps", "higher", _at(by_name, k, "live_fps")
+            yield f"{label}: live p99 (ms)", "lower", _at(by_name, k, "live_p99_ms")
+            yield f"{label}: executor probe p99 (ms)", "lower", _at(by_name, k, "probe_p99_ms")
 
 
 def _stop(r: dict[str, Any]) -> Iterator[Row]:
@@ -69,8 +78,9 @@ def _memory(r: dict[str, Any]) -> Iterator[Row]:
     if not rss:
         return
     yield "RSS before the throughput runs (MiB)", "lower", {"talvo": rss["before"] / MIB}
-    yield "RSS growth, talvo's first half of frames (MiB)", "lower", {"talvo": (rss["half"] - rss["before"]) / MIB}
-    yield "RSS growth, talvo's second half (MiB)", "lower", {"talvo": (rss["after"] - rss["half"]) / MIB}
+    first, second = rss["half"] - rss["before"], rss["after"] - rss["half"]
+    yield "RSS growth, talvo's first half of frames (MiB)", "lower", {"talvo": first / MIB}
+    yield "RSS growth, talvo's second half (MiB)", "lower", {"talvo": second / MIB}
 
 
 SECTIONS = {
@@ -104,6 +114,9 @@ def table(results: dict[str, Any]) -> str:
         body.append((figure, better, *(_cell(values.get(c)) for c in COLUMNS),
                      *(_cell(x) for x in ratios)))
     widths = [max(len(str(line[i])) for line in (header, *body)) for i in range(len(header))]
-    fmt = lambda line: "  ".join(  # noqa: E731
-        str(c).ljust(w) if i < 2 else str(c).rjust(w) for i, (c, w) in enumerate(zip(line, widths)))
+
+    def fmt(line: tuple[str, ...]) -> str:
+        cells = zip(line, widths, strict=True)
+        return "  ".join(c.ljust(w) if i < 2 else c.rjust(w) for i, (c, w) in enumerate(cells))
+
     return "\n".join([fmt(header), "  ".join("-" * w for w in widths), *map(fmt, body)])

@@ -9,9 +9,10 @@ import pytest
 
 pytest.importorskip("janus")
 
-from bench.frames import POOL, POOL_SIZE, Stamps, free_running, paced, silent  # noqa: E402
-from bench.subjects import IMPLEMENTATIONS, fake_renderer  # noqa: E402
-from talvo.runtime import Talvo  # noqa: E402
+from talvo.runtime import Talvo
+
+from bench.frames import POOL, POOL_SIZE, Stamps, free_running, paced, silent
+from bench.subjects import IMPLEMENTATIONS, fake_renderer
 
 NAMES = sorted(IMPLEMENTATIONS)
 

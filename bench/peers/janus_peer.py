@@ -10,7 +10,6 @@ import threading
 from collections.abc import AsyncIterator
 
 import janus
-
 from talvo.api import VideoFrame
 
 from bench.frames import Source
