@@ -21,6 +21,7 @@ host::Name n_partial{"partial"};
 host::Name n_is_alive{"is_alive"};
 host::Name n_done{"done"};
 host::Name n_put_nowait{"put_nowait"};
+host::Name n_get_nowait{"get_nowait"};
 host::KwNames kw_start("out_buffer_empty", "idle_timeout", "loop");
 host::KwNames kw_timeout("timeout");
 
@@ -40,6 +41,16 @@ void wake_waiting_take(host::Borrowed frame_queue) {
     host::call_method(frame_queue, n_put_nowait, {marker.view()});
   } catch (host::PyError& e) {
     if (!e.matches(errors.full.view())) throw;
+  }
+}
+
+// An item that is queued right now, or null: new reference.
+host::Ref take_now(host::Borrowed frame_queue, const QueueErrors& errors) {
+  try {
+    return host::call_method(frame_queue, n_get_nowait);
+  } catch (host::PyError& e) {
+    if (!e.matches(errors.empty.view())) throw;
+    return host::Ref();
   }
 }
 
@@ -81,8 +92,13 @@ host::Stream run(host::Args a) {
       in_flight.reset();
       if (timed_out) {
         if (producer_alive(self)) continue;
-        host::log::warning("Frame producer thread is no longer alive, ending stream");
-        co_return;
+        // The producer may have put its last items (its error, its end marker) between the
+        // take's time-out and the liveness test: they end this stream, they are not leftovers.
+        item = take_now(frame_queue.view(), errors);
+        if (!item) {
+          host::log::warning("Frame producer thread is no longer alive, ending stream");
+          co_return;
+        }
       }
       if (item.is(host::global(names::g_stream_end))) co_return;
       if (PyObject_TypeCheck(item.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {

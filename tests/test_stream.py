@@ -68,6 +68,33 @@ class TestEnding:
         await t.stop()
 
     @pytest.mark.asyncio
+    async def test_an_error_queued_as_the_take_times_out_is_still_raised(self, pipeline):
+        # The take gives up just as the producer puts its error and its marker and exits: the
+        # liveness test then finds it dead, but what it left is this stream's end, not leftovers.
+        import queue
+
+        error = ValueError("renderer broke")
+        pipeline.render(raising(error))
+        t = pipeline.runtime()
+
+        class LateQueue(queue.Queue):
+            first = True
+
+            def get(self, block=True, timeout=None):
+                if self.first and timeout is not None:
+                    self.first = False
+                    t._thread.join()
+                    raise queue.Empty
+                return super().get(block, timeout)
+
+        t._frame_queue = LateQueue(6)
+        with pytest.raises(ValueError) as raised:
+            await collect(t.run())
+        assert raised.value is error
+        assert pipeline.log.texts("warning") == []
+        await t.stop()
+
+    @pytest.mark.asyncio
     async def test_empty_takes_are_retried_while_the_producer_lives(self, pipeline):
         gate = Gate()
         pipeline.render(gate)
