@@ -200,12 +200,13 @@ class TestMock:
             double("self")
 
 
+@pytest.fixture(scope="module")
+def talvo_cls():
+    return pytest.importorskip("talvo.runtime_async").AsyncTalvo
+
+
 class TestAsyncTalvo:
     """The same method type as installed on the real class."""
-
-    @pytest.fixture(scope="class")
-    def talvo_cls(self):
-        return pytest.importorskip("talvo.runtime_async").AsyncTalvo
 
     def test_signatures(self, talvo_cls):
         assert str(inspect.signature(talvo_cls.push_audio)) == (
