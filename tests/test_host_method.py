@@ -200,6 +200,7 @@ class TestMock:
             double("self")
 
 
+
 @pytest.fixture(scope="module")
 def talvo_cls():
     return pytest.importorskip("talvo.runtime_async").AsyncTalvo
