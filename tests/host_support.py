@@ -2,7 +2,8 @@
 event loops to run under, and small awaitables that record what was done to them.
 
 Every protocol test runs against both the twin (native ``async def`` code) and the C++ probe,
-so the native behaviour is the expected one.
+so the native behaviour is the expected one. The test modules define their ``probe`` and
+``loop_factory`` fixtures over ``IMPLEMENTATIONS`` and ``LOOP_FACTORIES``.
 """
 
 import asyncio
@@ -18,14 +19,8 @@ host = pytest.importorskip("talvo._host_testing")
 LOOP_FACTORIES = {"asyncio": asyncio.new_event_loop, "uvloop": uvloop.new_event_loop}
 
 
-@pytest.fixture(params=sorted(LOOP_FACTORIES))
-def loop_factory(request):
-    """A new-loop factory: the standard asyncio loop, then uvloop."""
-    return LOOP_FACTORIES[request.param]
-
-
 def both_loops(test):
-    """Runs an ``async def`` test once on each loop of `loop_factory`, each in a fresh
+    """Runs an ``async def`` test once on each loop of the `loop_factory` fixture, each in a fresh
     ``asyncio.Runner`` (so asyncgen hooks and ``shutdown_asyncgens`` apply as in
     ``asyncio.run``)."""
 
@@ -128,12 +123,6 @@ class Probe:
 
 
 IMPLEMENTATIONS = {"native": Probe, "host": host.Probe}
-
-
-@pytest.fixture(params=sorted(IMPLEMENTATIONS))
-def probe(request):
-    """An instance of the native twin or of the C++ probe."""
-    return IMPLEMENTATIONS[request.param]()
 
 
 @types.coroutine

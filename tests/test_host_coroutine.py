@@ -3,9 +3,11 @@
 import asyncio
 import collections.abc
 import contextlib
+import functools
 import gc
 import sys
 import threading
+import types
 import warnings
 import weakref
 
@@ -14,16 +16,28 @@ import pytest
 pytest.importorskip("talvo._host_testing")
 
 from host_support import (  # noqa: E402
+    IMPLEMENTATIONS,
+    LOOP_FACTORIES,
     BareAwaitable,
     Delegate,
     Recorder,
     both_loops,
-    loop_factory,  # noqa: F401 - a fixture
     outcome,
-    probe,  # noqa: F401
     send,
     suspend,
 )
+
+
+@pytest.fixture(params=sorted(IMPLEMENTATIONS))
+def probe(request):
+    """An instance of the native twin or of the C++ probe."""
+    return IMPLEMENTATIONS[request.param]()
+
+
+@pytest.fixture(params=sorted(LOOP_FACTORIES))
+def loop_factory(request):
+    """The standard asyncio loop, then uvloop."""
+    return LOOP_FACTORIES[request.param]
 
 def deprecated_throw():
     """The (type, value, tb) form of throw() warns from 3.12 on, natively and here."""
@@ -182,7 +196,7 @@ class TestThrow:
         assert type(stop.value.value) is KeyError
 
     def test_delegate_yielding_again_keeps_the_coroutine_suspended(self, probe):
-        @__import__("types").coroutine
+        @types.coroutine
         def stubborn():
             try:
                 yield "first"
@@ -211,7 +225,7 @@ class TestThrow:
         with pytest.raises(KeyError):
             coro.throw(KeyError("k"))
         assert recorder.awaited == 0
-        assert outcome(lambda: coro.send(None)) == (
+        assert outcome(functools.partial(coro.send, None)) == (
             RuntimeError, "cannot reuse already awaited coroutine")
         del coro
         gc.collect()  # and no "never awaited" warning
@@ -271,7 +285,7 @@ class TestClose:
         assert second.events == [GeneratorExit, "exit"]
 
     def test_error_from_the_delegates_close_propagates(self, probe):
-        @__import__("types").coroutine
+        @types.coroutine
         def refuses():
             try:
                 yield "tick"

@@ -196,12 +196,14 @@ struct Op {
 using K = host::MethodKind;
 
 const Op kOps[] = {
-    {"returns", {K::coroutine, returns}, "async def returns(self, value):\n    \"\"\"Returns value.\"\"\"\n"},
+    {"returns", {K::coroutine, returns},
+     "async def returns(self, value):\n    \"\"\"Returns value.\"\"\"\n"},
     {"awaits", {K::coroutine, awaits}, "async def awaits(self, awaitable):\n    pass\n"},
     {"awaits_then_cleans_up", {K::coroutine, awaits_then_cleans_up},
      "async def awaits_then_cleans_up(self, awaitable, cleanup):\n    pass\n"},
     {"raises", {K::coroutine, raises}, "async def raises(self, error):\n    pass\n"},
-    {"awaits_twice", {K::coroutine, awaits_twice}, "async def awaits_twice(self, first, second):\n    pass\n"},
+    {"awaits_twice", {K::coroutine, awaits_twice},
+     "async def awaits_twice(self, first, second):\n    pass\n"},
     {"awaits_again_on_exit", {K::coroutine, awaits_again_on_exit},
      "async def awaits_again_on_exit(self, first, second):\n    pass\n"},
     {"recovers", {K::coroutine, recovers}, "async def recovers(self, awaitable):\n    pass\n"},
@@ -228,7 +230,8 @@ void run_source(const std::string& source, PyObject* globals) {
   Ref result = Ref::steal(PyEval_EvalCode(code.get(), globals, globals));
 }
 
-// The stub compiled inside `class Probe:`, so its `__qualname__` reads "Probe.<name>": new reference.
+// The stub compiled inside `class Probe:`, so that its `__qualname__` reads "Probe.<name>":
+// new reference.
 Ref compile_stub(const Op& op) {
   std::string source = "class Probe:\n";
   std::string stub = op.stub;
