@@ -45,8 +45,10 @@ void run_source(const char* source, PyObject* globals, PyObject* locals) {
 }
 
 // Compiles an operation's stub, inside `class AsyncTalvo:` for methods so that its
-// `__qualname__` reads "AsyncTalvo.<name>": new reference to the stub function.
-host::Ref compile_stub(const talvo::Operation& op) {
+// `__qualname__` reads "AsyncTalvo.<name>": new reference to the stub function. The stub's
+// globals are the module's, so `typing.get_type_hints` resolves its annotations; what the stub
+// source binds stays in a scratch namespace.
+host::Ref compile_stub(const talvo::Operation& op, PyObject* module_ns) {
   std::string source = "from __future__ import annotations\n";
   if (op.scope == talvo::Scope::instance) {
     source += "class AsyncTalvo:\n";
@@ -62,11 +64,11 @@ host::Ref compile_stub(const talvo::Operation& op) {
     source += op.stub;
     source += "\n";
   }
-  host::Ref globals = host::Ref::steal(Py_BuildValue("{s:s}", "__name__", "talvo.runtime_async"));
-  run_source(source.c_str(), globals.get(), globals.get());
+  host::Ref scratch = host::Ref::steal(PyDict_New());
+  run_source(source.c_str(), module_ns, scratch.get());
   PyObject* holder = op.scope == talvo::Scope::instance
-                         ? PyDict_GetItemString(globals.get(), "AsyncTalvo")
-                         : globals.get();
+                         ? PyDict_GetItemString(scratch.get(), "AsyncTalvo")
+                         : scratch.get();
   if (holder == nullptr) host::raise(PyExc_SystemError, "stub class missing");
   host::Ref fn = op.scope == talvo::Scope::instance
                      ? host::Ref::steal(PyObject_GetAttrString(holder, op.name))
@@ -109,7 +111,7 @@ PyObject* init_module() {
   std::stable_sort(ops.begin(), ops.end(),
                    [](const auto* a, const auto* b) { return a->order < b->order; });
   for (const talvo::Operation* op : ops) {
-    host::Ref stub = compile_stub(*op);
+    host::Ref stub = compile_stub(*op, ns);
     host::Ref method = host::make_method(op->spec, stub.view());
     PyObject* target = op->scope == talvo::Scope::instance ? facade.get() : module.get();
     host::check(PyObject_SetAttrString(target, op->name, method.get()));

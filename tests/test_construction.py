@@ -42,6 +42,15 @@ class TestModule:
         c = Custom(output_buffer_size=3)
         assert isinstance(c, AsyncTalvo) and c.extra() == 3
 
+    def test_annotations_resolve_against_the_module(self):
+        import typing
+
+        from talvo.api import VideoControl, VideoFrame
+
+        assert typing.get_type_hints(AsyncTalvo.push)["control"] is VideoControl
+        assert typing.get_type_hints(AsyncTalvo.create)["return"] is AsyncTalvo
+        assert typing.get_type_hints(AsyncTalvo.run)["return"] == typing.AsyncIterator[VideoFrame]
+
     def test_constructor_signature_is_keyword_only(self):
         params = inspect.signature(AsyncTalvo).parameters
         assert list(params) == ["model_path", "input_buffer_size", "output_buffer_size",
