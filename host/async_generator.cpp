@@ -225,20 +225,10 @@ PySendResult req_am_send(PyObject* o, PyObject* arg, PyObject** result) {
   return translate(PYGEN_ERROR, [&] { return request_step(as_req(o), arg, nullptr, result); });
 }
 
-PyObject* result_or_stop(PySendResult r, PyObject* value) {
-  if (r == PYGEN_RETURN) {
-    if (value != Py_None) _PyGen_SetStopIterationValue(value);
-    else PyErr_SetNone(PyExc_StopIteration);
-    Py_DECREF(value);
-    return nullptr;
-  }
-  return value;
-}
-
 PyObject* req_send(PyObject* o, PyObject* arg) {
   PyObject* value = nullptr;
   PySendResult r = req_am_send(o, arg, &value);
-  return result_or_stop(r, value);
+  return detail::result_or_stop(r, value);
 }
 
 PyObject* req_next(PyObject* o) {
@@ -255,7 +245,7 @@ PyObject* req_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
     PyError error = detail::exception_from_throw_args(args, nargs);
     return request_step(as_req(o), Py_None, &error, &value);
   });
-  return result_or_stop(r, value);
+  return detail::result_or_stop(r, value);
 }
 
 PyObject* req_close(PyObject* o, PyObject*) {

@@ -83,20 +83,10 @@ PySendResult coro_am_send(PyObject* o, PyObject* arg, PyObject** result) {
 
 // The `send()` / `__next__` form: a result travels in StopIteration. Take the step into a local
 // first: the order in which call arguments are evaluated is unspecified.
-PyObject* result_or_stop(PySendResult r, PyObject* value) {
-  if (r == PYGEN_RETURN) {
-    if (value != Py_None) _PyGen_SetStopIterationValue(value);
-    else PyErr_SetNone(PyExc_StopIteration);
-    Py_DECREF(value);
-    return nullptr;
-  }
-  return value;  // NEXT: the yielded value; ERROR: NULL with the error set
-}
-
 PyObject* coro_send(PyObject* o, PyObject* arg) {
   PyObject* value = nullptr;
   PySendResult r = coro_am_send(o, arg, &value);
-  return result_or_stop(r, value);
+  return detail::result_or_stop(r, value);
 }
 
 // Only so that `await` accepts the am_await result as an iterator; hidden from Python.
@@ -124,7 +114,7 @@ PyObject* coro_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* value = nullptr;
     Step step = self->frame.throw_into(std::move(error), out);
     PySendResult r = finish_step(self, step, out, &value);
-    return result_or_stop(r, value);
+    return detail::result_or_stop(r, value);
   });
 }
 
@@ -423,12 +413,22 @@ void check_throw_arity(const char* name, Py_ssize_t nargs) {
   if (nargs > 3) raise_format(PyExc_TypeError, "%s expected at most 3 arguments, got %zd", name, nargs);
 }
 
+PyObject* result_or_stop(PySendResult r, PyObject* value) {
+  if (r == PYGEN_RETURN) {
+    if (value != Py_None) _PyGen_SetStopIterationValue(value);
+    else PyErr_SetNone(PyExc_StopIteration);
+    Py_DECREF(value);
+    return nullptr;
+  }
+  return value;  // NEXT: the yielded value; ERROR: NULL with the error set
+}
+
 PyObject* iternext_result(PySendResult r, PyObject* value) {
   if (r == PYGEN_RETURN && value == Py_None) {
     Py_DECREF(value);
     return nullptr;
   }
-  return result_or_stop(r, value);
+  return detail::result_or_stop(r, value);
 }
 
 void warn_if_deprecated_throw([[maybe_unused]] const char* name,

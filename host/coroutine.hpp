@@ -49,6 +49,8 @@ void check_throw_arity(const char* name, Py_ssize_t nargs);
 /// The `tp_iternext` form of a step's result. A `None` result ends the iteration with no
 /// StopIteration at all, which the protocol allows: 3.12's `await` steps non-native awaitables
 /// through tp_iternext, and building the exception would dominate an await that finishes at once.
+/// The `send()` form of a step's result: a return value travels in StopIteration.
+PyObject* result_or_stop(PySendResult r, PyObject* value);
 PyObject* iternext_result(PySendResult r, PyObject* value);
 /// From 3.12 on, the (type, value, tb) form of throw / athrow warns, as it does natively.
 void warn_if_deprecated_throw(const char* name, Py_ssize_t nargs);
