@@ -21,12 +21,17 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from loguru import logger
-
 from talvo.runtime_async import AsyncTalvo
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from pipeline_harness import (
-    FakeRenderer, Ledger, allocated_blocks, our_frame_objects, producer_threads, settled)
+    FakeRenderer,
+    Ledger,
+    allocated_blocks,
+    our_frame_objects,
+    producer_threads,
+    settled,
+)
 from pipeline_workloads import accounted, competing_streams, cycle, stream_frames
 
 log_levels: Counter[str] = Counter()

@@ -16,7 +16,6 @@ from collections import namedtuple
 from unittest import mock
 
 import pytest
-
 from talvo.runtime import Talvo
 from talvo.runtime_async import AsyncTalvo
 

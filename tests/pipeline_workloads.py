@@ -7,9 +7,8 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any
 
-from talvo.api import VideoFrame
-
 from pipeline_harness import Ledger
+from talvo.api import VideoFrame
 
 FLAVOURS = ("start-stop", "break-then-stop", "cancel-mid-take")
 

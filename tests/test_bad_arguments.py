@@ -6,14 +6,12 @@ import inspect
 import types
 
 import pytest
+import talvo.runtime_async as ra
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import talvo.runtime_async as ra
+from pipeline_harness import producer_threads
 from talvo.runtime import Talvo
 from talvo.runtime_async import _STREAM_END, AsyncTalvo
-
-from pipeline_harness import producer_threads
 
 ASYNC_OPERATIONS = ["create", "set_model", "load_data_async", "push_audio", "push", "flush", "run",
                     "start", "stop", "shutdown", "set_identity"]

@@ -8,7 +8,6 @@ import threading
 from unittest import mock
 
 import pytest
-
 import talvo.runtime_async as ra
 from talvo.runtime import Talvo
 

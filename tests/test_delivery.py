@@ -10,12 +10,17 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 import pytest_asyncio
-
-from talvo.runtime_async import AsyncTalvo
-
-from pipeline_harness import (DRAINED, QUEUED, FakeRenderer, Ledger, our_frame_objects,
-                              producer_threads, settled)
+from pipeline_harness import (
+    DRAINED,
+    QUEUED,
+    FakeRenderer,
+    Ledger,
+    our_frame_objects,
+    producer_threads,
+    settled,
+)
 from pipeline_workloads import accounted, competing_streams
+from talvo.runtime_async import AsyncTalvo
 
 FRAMES = 5_000
 STOP_AFTER = 2_000

@@ -1,14 +1,13 @@
 """The whole pipeline against the stand-in renderer: a model on disk, speech in, frames out."""
 
 import asyncio
+import json
 import math
 import struct
 import subprocess
 import sys
-import json
 
 import pytest
-
 from talvo.engine.video_reader import pack_demo_model
 from talvo.runtime_async import AsyncTalvo
 

@@ -5,7 +5,6 @@ import types
 from unittest import mock
 
 import pytest
-
 import talvo.runtime_async as ra
 from talvo.engine.video_reader import pack_demo_model
 from talvo.exceptions import VeldaModelNotSupported

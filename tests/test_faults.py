@@ -15,15 +15,20 @@ from pathlib import Path
 from unittest import mock
 
 import pytest
-from loguru import logger
-
 import talvo
+from loguru import logger
+from pipeline_harness import (
+    HELD,
+    FakeRenderer,
+    Ledger,
+    our_frame_objects,
+    producer_threads,
+    settled,
+    wait_for,
+)
+from pipeline_workloads import accounted
 from talvo.runtime import Talvo
 from talvo.runtime_async import AsyncTalvo
-
-from pipeline_harness import (HELD, FakeRenderer, Ledger, our_frame_objects, producer_threads,
-                              settled, wait_for)
-from pipeline_workloads import accounted
 
 SEED = int(os.environ.get("TALVO_FAULT_SEED", random.SystemRandom().randrange(2**32)))
 CANCELLATIONS = 1_000

@@ -13,12 +13,16 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
-
-from talvo.engine.video_reader import (MAGIC, MANIFEST_NAME, MAX_MANIFEST_BYTES, ImxFormatError,
-                                       pack_demo_model, write_imx)
-from talvo.runtime_async import _peek_model_type
-
 from probe_oracle import check, counted_reads
+from talvo.engine.video_reader import (
+    MAGIC,
+    MANIFEST_NAME,
+    MAX_MANIFEST_BYTES,
+    ImxFormatError,
+    pack_demo_model,
+    write_imx,
+)
+from talvo.runtime_async import _peek_model_type
 
 FUZZ = settings(max_examples=300, deadline=None, derandomize=False,
                 suppress_health_check=[HealthCheck.too_slow])

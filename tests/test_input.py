@@ -6,7 +6,6 @@ import warnings
 from unittest import mock
 
 import pytest
-
 import talvo.runtime_async as ra
 from talvo.api import VideoControl
 

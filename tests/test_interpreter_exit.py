@@ -13,7 +13,6 @@ import sys
 import textwrap
 
 import pytest
-
 import talvo
 
 PY312 = os.environ.get("TALVO_PY312", "/root/.pyenv/versions/3.12.1/bin/python")

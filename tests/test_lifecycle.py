@@ -7,10 +7,20 @@ import threading
 from unittest import mock
 
 import pytest
-
 import talvo.runtime_async as ra
-from fakes import (DEADLINE, Frame, Gate, RecordingQueue, RecordingThread, collect, frames,
-                   items, paced, pipeline, until)
+from fakes import (
+    DEADLINE,
+    Frame,
+    Gate,
+    RecordingQueue,
+    RecordingThread,
+    collect,
+    frames,
+    items,
+    paced,
+    pipeline,
+    until,
+)
 from talvo.engine.video_reader import pack_demo_model
 from talvo.runtime import Talvo
 

@@ -5,7 +5,6 @@ import sys
 from unittest import mock
 
 import pytest
-
 import talvo.runtime_async as ra
 from talvo.engine import video_reader
 from talvo.engine.video_reader import pack_demo_model, write_imx

@@ -6,10 +6,22 @@ import threading
 import time
 
 import pytest
-
 import talvo.runtime_async as ra
-from fakes import (DEADLINE, Frame, Gate, QuickJoinThread, collect, failing, frames, items,
-                   pipeline, raising, returning, until, wait_until)
+from fakes import (
+    DEADLINE,
+    Frame,
+    Gate,
+    QuickJoinThread,
+    collect,
+    failing,
+    frames,
+    items,
+    pipeline,
+    raising,
+    returning,
+    until,
+    wait_until,
+)
 
 __all__ = ["pipeline"]  # the fixture, imported for pytest
 

@@ -6,7 +6,6 @@ import time
 import weakref
 
 import pytest
-
 from talvo.api import VideoControl, VideoFrame
 from talvo.engine.video_reader import ImxFormatError, pack_demo_model, write_imx
 from talvo.exceptions import VeldaModelNotSupported

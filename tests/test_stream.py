@@ -8,10 +8,8 @@ import time
 from unittest import mock
 
 import pytest
-
 import talvo.runtime_async as ra
-from fakes import (Frame, Gate, RecordingThread, collect, frames, paced, pipeline, raising,
-                   until)
+from fakes import Frame, Gate, RecordingThread, collect, frames, paced, pipeline, raising, until
 from talvo.engine.video_reader import pack_demo_model
 from talvo.runtime import Talvo
 

@@ -5,8 +5,8 @@ import struct
 import tracemalloc
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
-
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from talvo.engine.video_reader import (
     MODEL_DATA_NAME,
     PADDING_NAME,

@@ -21,9 +21,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 with atheris.instrument_imports():
     from talvo.engine.video_reader import pack_demo_model, write_imx
 
-from loguru import logger
-
 import talvo.runtime_async  # noqa: F401  (the probe lives in the extension: not instrumented)
+from loguru import logger
 from probe_oracle import check
 
 SCRATCH_DIR = Path("/dev/shm") if os.access("/dev/shm", os.W_OK) else Path(tempfile.gettempdir())

@@ -6,6 +6,7 @@ import threading
 from typing import AsyncIterator, Callable, Final, Optional
 
 from loguru import logger as logger
+
 from talvo.api import VideoControl as VideoControl
 from talvo.api import VideoFrame as VideoFrame
 from talvo.exceptions import VeldaModelNotSupported as VeldaModelNotSupported
