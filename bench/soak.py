@@ -101,7 +101,7 @@ async def accounting(frames: int, streams: int, how: str | None) -> None:
         if how is None:
             assert counts["delivered"] == frames
     report(f"accounting {streams} stream(s), {how or 'to the end'}", seconds=f"{elapsed:.1f}",
-           rendered=ledger.yielded(), endings=dict(outcome.endings),
+           rendered=ledger.rendered(), endings=dict(outcome.endings),
            **{k: v for k, v in counts.items() if v and k != "new"})
 
 

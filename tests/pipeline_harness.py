@@ -88,7 +88,8 @@ class Ledger:
     def counts(self) -> dict[str, int]:
         return {name: self.state.count(i) for i, name in enumerate(STATE_NAMES)}
 
-    def yielded(self) -> int:
+    def rendered(self) -> int:
+        """Frames the renderer has produced so far."""
         return len(self.state) - self.state.count(NEW)
 
 

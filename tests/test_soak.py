@@ -1,25 +1,20 @@
 """Many cycles and many frames through one runtime: no thread, object or memory left behind.
 
 A shorter run of bench/soak.py. Each test runs its own event loop with asyncio.run, so the
-thread count must come back exactly to what it was before (the loop's executor included).
-The loops run without asyncio's debug mode even under `python -X dev`: debug mode records a
-traceback for every future, which turns a volume test into a test of that bookkeeping.
+thread count must come back exactly to what it was before (the loop's executor included). The
+loop runs without asyncio's debug mode even under -X dev: its per-callback tracebacks would
+multiply the time and blur the allocation counts, and the rest of the suite runs in it anyway.
 """
 
 import asyncio
 import threading
 from collections import Counter
 
-from pipeline_harness import (
-    FakeRenderer,
-    Ledger,
-    allocated_blocks,
-    our_frame_objects,
-    producer_threads,
-    settled,
-)
-from pipeline_workloads import FLAVOURS, accounted, cycle, stream_frames
 from talvo.runtime_async import AsyncTalvo
+
+from pipeline_harness import (FakeRenderer, Ledger, allocated_blocks, our_frame_objects,
+                              producer_threads, settled)
+from pipeline_workloads import FLAVOURS, accounted, cycle, stream_frames
 
 CYCLES = 600
 WARM_UP_CYCLES = 300

@@ -84,7 +84,7 @@ START2 = 8 + 2 * (2 + 1 + 16)
     (raw([(b"a", START2, 1), (b"a", START2 + 1, 1)], b"xy"), "twice"),
     (raw([(b"a", START2, 2), (b"b", START2 + 1, 2)], b"xyz"), "overlap"),
     (raw([(b"manifest.json", 8 + 2 + 13 + 16, (1 << 20) + 1)], bytes((1 << 20) + 1)), "manifest claims"),
-])
+], ids=lambda v: v if isinstance(v, str) else "blob")
 def test_corrupt_tables_are_rejected_without_allocating(tmp_path, blob, message):
     path = put(tmp_path, blob)
     tracemalloc.start()
@@ -96,7 +96,8 @@ def test_corrupt_tables_are_rejected_without_allocating(tmp_path, blob, message)
         tracemalloc.stop()
 
 
-@pytest.mark.parametrize("manifest", [b"not json", b"\xff\xfe{}", b"[1, 2]", b"42", b"[" * 100_000])
+@pytest.mark.parametrize("manifest", [b"not json", b"\xff\xfe{}", b"[1, 2]", b"42", b"[" * 100_000],
+                         ids=["text", "utf-16", "array", "number", "deep"])
 def test_bad_manifest_fails_on_read_not_open(tmp_path, manifest):
     start = 8 + 2 + len(b"manifest.json") + 16
     box = ImxContainer(put(tmp_path, raw([(b"manifest.json", start, len(manifest))], manifest)))
