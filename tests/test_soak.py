@@ -10,11 +10,16 @@ import asyncio
 import threading
 from collections import Counter
 
-from talvo.runtime_async import AsyncTalvo
-
-from pipeline_harness import (FakeRenderer, Ledger, allocated_blocks, our_frame_objects,
-                              producer_threads, settled)
+from pipeline_harness import (
+    FakeRenderer,
+    Ledger,
+    allocated_blocks,
+    our_frame_objects,
+    producer_threads,
+    settled,
+)
 from pipeline_workloads import FLAVOURS, accounted, cycle, stream_frames
+from talvo.runtime_async import AsyncTalvo
 
 CYCLES = 600
 WARM_UP_CYCLES = 300
