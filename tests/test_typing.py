@@ -61,3 +61,22 @@ def test_pyright_passes_correct_uses_and_flags_each_misuse(tmp_path):
         if d["severity"] == "error":
             errors[Path(d["file"]).name].add(d["range"]["start"]["line"] + 1)
     assert errors == {USES.name: set(), MISUSES.name: marked_lines(MISUSES)}, proc.stdout
+
+
+@pytest.mark.asyncio
+async def test_what_the_stub_accepts_the_runtime_takes(tmp_path):
+    """A path object for the model, and audio as bytearray and memoryview, render as bytes do."""
+    from talvo.engine.video_reader import pack_demo_model
+    from talvo.runtime_async import AsyncTalvo
+
+    model = tmp_path / "orrin.imx"
+    pack_demo_model(model)
+    pcm = bytes(range(256)) * 25  # 200 ms of 16 kHz 16-bit mono
+    async with await AsyncTalvo.create(model_path=model) as runtime:
+        await runtime.set_model(model)
+        await runtime.load_data_async()
+        await runtime.push_audio(bytearray(pcm[:3200]), 16000, False)
+        await runtime.push_audio(memoryview(pcm)[3200:], 16000)
+        await runtime.flush()
+        rendered = b"".join([f.audio async for f in runtime.run(idle_timeout=0.2) if f.speech])
+    assert rendered == pcm

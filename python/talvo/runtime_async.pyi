@@ -27,7 +27,7 @@ class AsyncTalvo(Talvo):
     """Asynchronous wrapper for Talvo Runtime."""
 
     _model_path: str | os.PathLike[str] | None
-    _model_hash: None
+    _model_hash: str | None
     _stop_event: threading.Event
     _thread: threading.Thread | None
     _frame_queue: queue.Queue[object]
