@@ -23,11 +23,13 @@ constexpr const char* kClassDoc = "Asynchronous wrapper for Talvo Runtime.";
 // What `import` statements at the top of a Python module of this shape would bind.
 constexpr const char* kImports =
     "import asyncio\n"
+    "import os\n"
     "import queue\n"
     "import threading\n"
     "import time\n"
     "from pathlib import Path\n"
-    "from typing import AsyncIterator, Callable, Optional\n"
+    "from types import TracebackType\n"
+    "from typing import AsyncGenerator, AsyncIterator, Callable, Optional\n"
     "from loguru import logger\n"
     "from talvo.api import VideoControl, VideoFrame\n"
     "from talvo.exceptions import VeldaModelNotSupported\n"

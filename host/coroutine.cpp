@@ -367,6 +367,7 @@ FrameObject* alloc_frame_object(PyTypeObject* type, PyObject* const* bound, Py_s
   self->weakrefs = nullptr;
   self->name = Py_NewRef(name.get());
   self->qualname = Py_NewRef(qualname.get());
+  self->frame.set_operation_name(self->name);
   for (Py_ssize_t i = 0; i < n; ++i) self->args[i] = Py_NewRef(bound[i]);
   self->nargs = n;
   self->started = false;

@@ -1,5 +1,6 @@
 #include "host/frame.hpp"
 
+#include "host/log.hpp"
 #include "host/names.hpp"
 
 namespace host {
@@ -251,7 +252,10 @@ Step Frame::throw_into(PyError error, Ref& out) {
 }
 
 Step Frame::resume(Ref& out) {
-  handle_.resume();
+  {
+    log::OperationScope scope(name_);
+    handle_.resume();
+  }
   if (handle_.done()) {
     if (promise_->failure) {
       std::exception_ptr failure = std::exchange(promise_->failure, nullptr);

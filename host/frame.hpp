@@ -151,6 +151,9 @@ class Frame {
   /// nothing is delegated. `GeneratorExit` closes the delegate first, as `yield from` does.
   Step throw_into(PyError error, Ref& out);
 
+  /// Names the operation the frame runs (borrowed; the owning object keeps it), so that log
+  /// lines written while its body runs are credited to it.
+  void set_operation_name(PyObject* name) noexcept { name_ = name; }
   bool done() const noexcept { return !handle_ || handle_.done(); }
   bool running() const noexcept { return running_; }
   /// Borrowed: the iterator currently delegated to, or NULL.
@@ -163,6 +166,7 @@ class Frame {
   Step resume(Ref& out);
   std::coroutine_handle<> handle_;
   PromiseBase* promise_ = nullptr;
+  PyObject* name_ = nullptr;
   bool running_ = false;
 };
 

@@ -1,5 +1,6 @@
 #include "host/method.hpp"
 
+#include "host/log.hpp"
 #include "host/names.hpp"
 
 #include <structmember.h>
@@ -10,8 +11,7 @@ namespace host {
 
 namespace {
 
-PyTypeObject* g_method_type = nullptr;        // binds to the instance
-PyTypeObject* g_class_method_type = nullptr;  // binds to the class
+PyTypeObject* g_method_type = nullptr;        // binds like a function
 PyObject* g_is_coroutine_marker = nullptr;    // asyncio.coroutines._is_coroutine, if present
 
 Name n_name{"__name__"};
@@ -51,22 +51,18 @@ PyObject* method_vectorcall(PyObject* o, PyObject* const* args, size_t nargsf, P
       case MethodKind::stream:
         return make_async_generator(self->spec.stream, bound, n, name, qualname).release();
       case MethodKind::function:
-      case MethodKind::free_function:
+      case MethodKind::free_function: {
+        log::OperationScope scope(self->name);
         return self->spec.function(Args{bound, n}).release();
+      }
     }
     return nullptr;
   });
 }
 
-PyObject* method_get(PyObject* o, PyObject* obj, PyObject* type) {
+PyObject* method_get(PyObject* o, PyObject* obj, PyObject* /*type*/) {
   MethodObject* self = as_method(o);
   if (self->spec.kind == MethodKind::free_function) return Py_NewRef(o);
-  if (self->spec.kind == MethodKind::class_coroutine) {
-    PyObject* cls = (obj != nullptr && obj != Py_None) ? reinterpret_cast<PyObject*>(Py_TYPE(obj))
-                                                       : type;
-    if (cls == nullptr) cls = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    return PyMethod_New(o, cls);
-  }
   if (obj == nullptr || obj == Py_None) return Py_NewRef(o);
   return PyMethod_New(o, obj);
 }
@@ -158,21 +154,10 @@ PyType_Spec method_spec = {
     method_slots,
 };
 
-PyType_Spec class_method_spec = {
-    "talvo.runtime_async.class_operation",
-    sizeof(MethodObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    method_slots,
-};
-
 }  // namespace
 
 Ref make_method(const MethodSpec& spec, Borrowed stub) {
-  bool by_instance = spec.kind == MethodKind::coroutine || spec.kind == MethodKind::stream ||
-                     spec.kind == MethodKind::function;
-  PyTypeObject* type = by_instance ? g_method_type : g_class_method_type;
+  PyTypeObject* type = g_method_type;
   Signature signature(stub);
   Ref name = getattr(stub, n_name);
   Ref qualname = getattr(stub, n_qualname);
@@ -185,14 +170,17 @@ Ref make_method(const MethodSpec& spec, Borrowed stub) {
   self->spec = spec;
   new (&self->signature) Signature(std::move(signature));
   PyObject_GC_Track(self);
-  return Ref::steal(reinterpret_cast<PyObject*>(self));
+  Ref method = Ref::steal(reinterpret_cast<PyObject*>(self));
+  // A real `classmethod` around it, as `@classmethod async def` would leave in the class: tools
+  // that read the class's `__dict__` (inspect.getattr_static, type checkers' stub tests, mock)
+  // then see a class method.
+  if (spec.kind == MethodKind::class_coroutine) return Ref::steal(PyClassMethod_New(method.get()));
+  return method;
 }
 
 void init_method_types() {
   g_method_type =
       reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&method_spec)).release());
-  g_class_method_type =
-      reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&class_method_spec)).release());
   Ref coroutines = import("asyncio.coroutines");
   PyObject* marker = PyObject_GetAttrString(coroutines.get(), "_is_coroutine");
   if (marker == nullptr) PyErr_Clear();

@@ -48,7 +48,7 @@ host::Ref init(host::Args a) {
 
 const Operation kInit{
     0, "__init__", Scope::instance, {host::MethodKind::function, nullptr, nullptr, init},
-    R"(def __init__(self, *, model_path: str | None = None, input_buffer_size: int = 0,
+    R"(def __init__(self, *, model_path: str | os.PathLike[str] | None = None, input_buffer_size: int = 0,
              output_buffer_size: int = 6, load_model: bool = False, num_threads: int = 0,
              batch_workers: int = 1) -> None:
     """Initialize the asynchronous runtime.

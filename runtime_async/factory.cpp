@@ -99,7 +99,7 @@ host::Task create(host::Args a) {
 
 const Operation kCreate{
     10, "create", Scope::instance, {host::MethodKind::class_coroutine, create},
-    R"(async def create(cls, *, model_path: str | None = None, input_buffer_size: int = 0,
+    R"(async def create(cls, *, model_path: str | os.PathLike[str] | None = None, input_buffer_size: int = 0,
                  output_buffer_size: int = 6, num_threads: int = 0, batch_workers: int = 1,
                  quality: str = "medium", identity: str | None = None) -> AsyncTalvo:
     """Create a fully initialized AsyncTalvo instance asynchronously.

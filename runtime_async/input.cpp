@@ -46,7 +46,8 @@ host::Task set_identity(host::Args) {
 
 const Operation kPushAudio{
     30, "push_audio", Scope::instance, {host::MethodKind::coroutine, push_audio},
-    R"(async def push_audio(self, data: bytes, sample_rate: int, last_chunk: bool = True) -> None:
+    R"(async def push_audio(self, data: bytes | bytearray | memoryview, sample_rate: int,
+                     last_chunk: bool = True) -> None:
     """Push audio data to the runtime asynchronously.
 
     Args:

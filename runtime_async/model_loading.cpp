@@ -74,7 +74,7 @@ host::Task load_data_async(host::Args a) {
 
 const Operation kSetModel{
     20, "set_model", Scope::instance, {host::MethodKind::coroutine, set_model},
-    R"(async def set_model(self, model_path: str | None = None) -> AsyncTalvo:
+    R"(async def set_model(self, model_path: str | os.PathLike[str] | None = None) -> AsyncTalvo:
     """Set the avatar model for the runtime.
 
     Args:

@@ -74,7 +74,7 @@ host::Ref reject_if_velda_model(host::Args a) {
 const Operation kPeekModelType{
     1, "_peek_model_type", Scope::module,
     {host::MethodKind::free_function, nullptr, nullptr, peek_model_type},
-    R"(def _peek_model_type(model_path: str) -> str | None:
+    R"(def _peek_model_type(model_path: str | os.PathLike[str]) -> str | None:
     """The model_type an .imx container's manifest declares, or None.
 
     Reads only the header, file table and manifest, so it stays cheap for large models.
@@ -86,7 +86,7 @@ const Operation kPeekModelType{
 const Operation kRejectIfVeldaModel{
     2, "_reject_if_velda_model", Scope::module,
     {host::MethodKind::free_function, nullptr, nullptr, reject_if_velda_model},
-    R"(def _reject_if_velda_model(model_path: str) -> None:
+    R"(def _reject_if_velda_model(model_path: str | os.PathLike[str]) -> None:
     """Raise VeldaModelNotSupported when model_path holds a Velda model.
 
     The in-process runtime serves Orrin models only; any other path passes silently.

@@ -126,7 +126,7 @@ const Operation kRun{
     40, "run", Scope::instance, {host::MethodKind::stream, nullptr, run},
     R"(async def run(self, out_buffer_empty: Optional[BufferEmptyCallback] = None, *,
               idle_timeout: float | None = None,
-              loop: Optional[asyncio.AbstractEventLoop] = None) -> AsyncIterator[VideoFrame]:
+              loop: Optional[asyncio.AbstractEventLoop] = None) -> AsyncGenerator[VideoFrame, None]:
     """Stream video frames asynchronously.
 
     Starts the runtime if it is not running yet.

@@ -14,13 +14,16 @@ from talvo.runtime import Talvo
 from talvo.runtime_async import _STREAM_END, AsyncTalvo
 
 ASYNC_OPERATIONS = ["create", "set_model", "load_data_async", "push_audio", "push", "flush", "run",
-                    "start", "stop", "shutdown", "set_identity"]
+                    "start", "stop", "shutdown", "set_identity", "__aenter__", "__aexit__"]
 PLAIN_OPERATIONS = ["__init__", "_frame_producer"]
 MODULE_FUNCTIONS = ["_peek_model_type", "_reject_if_velda_model"]
 
 
 def operation(name):
-    return getattr(ra, name) if name in MODULE_FUNCTIONS else AsyncTalvo.__dict__[name]
+    if name in MODULE_FUNCTIONS:
+        return getattr(ra, name)
+    op = AsyncTalvo.__dict__[name]
+    return op.__func__ if isinstance(op, classmethod) else op  # create
 
 
 def python_twin(name):

@@ -48,7 +48,7 @@ class TestModule:
 
         assert typing.get_type_hints(AsyncTalvo.push)["control"] is VideoControl
         assert typing.get_type_hints(AsyncTalvo.create)["return"] is AsyncTalvo
-        assert typing.get_type_hints(AsyncTalvo.run)["return"] == typing.AsyncIterator[VideoFrame]
+        assert typing.get_type_hints(AsyncTalvo.run)["return"] == typing.AsyncGenerator[VideoFrame, None]
 
     def test_constructor_signature_is_keyword_only(self):
         params = inspect.signature(AsyncTalvo).parameters

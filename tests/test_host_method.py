@@ -211,7 +211,8 @@ class TestAsyncTalvo:
 
     def test_signatures(self, talvo_cls):
         assert str(inspect.signature(talvo_cls.push_audio)) == (
-            "(self, data: 'bytes', sample_rate: 'int', last_chunk: 'bool' = True) -> 'None'")
+            "(self, data: 'bytes | bytearray | memoryview', sample_rate: 'int', "
+            "last_chunk: 'bool' = True) -> 'None'")
         assert str(inspect.signature(talvo_cls.push)) == (
             "(self, control: 'VideoControl') -> 'None'")
         assert str(inspect.signature(talvo_cls.flush)) == "(self) -> 'None'"

@@ -1,9 +1,11 @@
 """Asyncio front end of the Talvo renderer."""
 
 import asyncio
+import os
 import queue
 import threading
-from typing import AsyncIterator, Callable, Final, Optional
+from types import TracebackType
+from typing import AsyncGenerator, Callable, Final, Optional, Self
 
 from loguru import logger as logger
 
@@ -18,14 +20,14 @@ BufferEmptyCallback = Callable[[], bool]
 
 _STREAM_END: Final[object]
 
-def _peek_model_type(model_path: str) -> str | None: ...
-def _reject_if_velda_model(model_path: str) -> None: ...
+def _peek_model_type(model_path: str | os.PathLike[str]) -> str | None: ...
+def _reject_if_velda_model(model_path: str | os.PathLike[str]) -> None: ...
 
 class AsyncTalvo(Talvo):
     """Asynchronous wrapper for Talvo Runtime."""
 
-    _model_path: str | None
-    _model_hash: None
+    _model_path: str | os.PathLike[str] | None
+    _model_hash: str | None
     _stop_event: threading.Event
     _thread: threading.Thread | None
     _frame_queue: queue.Queue[object]
@@ -37,7 +39,7 @@ class AsyncTalvo(Talvo):
     def __init__(
         self,
         *,
-        model_path: str | None = None,
+        model_path: str | os.PathLike[str] | None = None,
         input_buffer_size: int = 0,
         output_buffer_size: int = 6,
         load_model: bool = False,
@@ -48,7 +50,7 @@ class AsyncTalvo(Talvo):
     async def create(
         cls,
         *,
-        model_path: str | None = None,
+        model_path: str | os.PathLike[str] | None = None,
         input_buffer_size: int = 0,
         output_buffer_size: int = 6,
         num_threads: int = 0,
@@ -56,8 +58,10 @@ class AsyncTalvo(Talvo):
         quality: str = "medium",
         identity: str | None = None,
     ) -> AsyncTalvo: ...
-    async def set_model(self, model_path: str | None = None) -> AsyncTalvo: ...  # type: ignore[override]
-    async def push_audio(self, data: bytes, sample_rate: int, last_chunk: bool = True) -> None: ...
+    async def set_model(self, model_path: str | os.PathLike[str] | None = None) -> AsyncTalvo: ...  # type: ignore[override]
+    async def push_audio(
+        self, data: bytes | bytearray | memoryview, sample_rate: int, last_chunk: bool = True
+    ) -> None: ...
     async def push(self, control: VideoControl) -> None: ...
     async def flush(self) -> None: ...
     def run(  # type: ignore[override]
@@ -66,7 +70,7 @@ class AsyncTalvo(Talvo):
         *,
         idle_timeout: float | None = None,
         loop: Optional[asyncio.AbstractEventLoop] = None,
-    ) -> AsyncIterator[VideoFrame]: ...
+    ) -> AsyncGenerator[VideoFrame, None]: ...  # noqa: UP043 (older checkers want both)
     async def start(
         self,
         out_buffer_empty: Optional[BufferEmptyCallback] = None,
@@ -76,6 +80,14 @@ class AsyncTalvo(Talvo):
     ) -> None: ...
     async def stop(self) -> None: ...
     async def shutdown(self) -> None: ...
+    async def __aenter__(self) -> Self: ...
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+        /,
+    ) -> None: ...
     async def set_identity(self, identity: object) -> None: ...
     def _frame_producer(
         self,

@@ -7,6 +7,7 @@ import argparse
 import asyncio
 import json
 import os
+import shutil
 import statistics
 import sys
 import tempfile
@@ -17,6 +18,7 @@ from talvo.demo import audio as audio_mod
 from talvo.demo import png
 
 CHUNK_SECONDS = 0.1  # how much speech each push_audio carries
+INTERRUPTED = 130  # the shell's status for a program ended by SIGINT (128 + 2)
 
 
 class DemoError(Exception):
@@ -59,6 +61,38 @@ class Session:
     pushed: bytes = b""
     started: float = 0.0
     finished: float = 0.0
+    speech_frames: int = 0
+
+    @property
+    def fps(self) -> float:
+        duration = self.finished - self.started
+        return round(len(self.frames) / duration, 2) if duration > 0 else 0.0
+
+
+def progress_line(frames: int, speech: int, fps: float, depth: str, latency_ms: float,
+                  columns: int) -> str:
+    """The progress line, cut to fit `columns` so that it never wraps (a wrapped line cannot be
+    rewritten in place)."""
+    line = (f"frames {frames:5d}  fps {fps:5.1f}  speech {speech:4d}  queue {depth}  "
+            f"latency {latency_ms:5.1f} ms")
+    return line[:max(0, columns - 1)]
+
+
+def _columns() -> int:
+    """Width of the terminal the progress line goes to (stderr), else what shutil reports."""
+    if "COLUMNS" not in os.environ:
+        try:
+            return os.get_terminal_size(sys.stderr.fileno()).columns
+        except (OSError, ValueError):
+            pass
+    return shutil.get_terminal_size().columns
+
+
+def _show(line: str) -> None:
+    if sys.stderr.isatty():
+        columns = _columns()
+        sys.stderr.write("\r" + line.ljust(columns - 1)[:max(0, columns - 1)])
+        sys.stderr.flush()
 
 
 def _progress(s: Session, runtime, last: list[float]) -> None:
@@ -68,12 +102,9 @@ def _progress(s: Session, runtime, last: list[float]) -> None:
     last[0] = now
     elapsed = max(1e-9, now - s.started)
     lat = s.latencies[-1] * 1000 if s.latencies else 0.0
-    line = (f"\rframes {len(s.frames):5d}  fps {len(s.frames) / elapsed:5.1f}  "
-            f"queue {runtime._frame_queue.qsize()}/{runtime._frame_queue.maxsize}  "
-            f"latency {lat:5.1f} ms  speech {sum(f.speech for f in s.frames):4d}")
-    if sys.stderr.isatty():
-        sys.stderr.write(line)
-        sys.stderr.flush()
+    depth = f"{runtime._frame_queue.qsize()}/{runtime._frame_queue.maxsize}"
+    _show(progress_line(len(s.frames), s.speech_frames, len(s.frames) / elapsed, depth, lat,
+                        _columns()))
 
 
 async def _feed(runtime, pcm: bytes, rate: int, s: Session) -> None:
@@ -105,6 +136,7 @@ async def session(args: argparse.Namespace, model_path: str, pcm: bytes, rate: i
             if feeder is None:
                 feeder = asyncio.create_task(_feed(runtime, pcm, rate, s))
             s.frames.append(frame)
+            s.speech_frames += bool(frame.speech)
             s.latencies.append(max(0.0, received - s.started - frame.timestamp))
             s.max_depth = max(s.max_depth, runtime._frame_queue.qsize())
             _progress(s, runtime, last)
@@ -115,6 +147,10 @@ async def session(args: argparse.Namespace, model_path: str, pcm: bytes, rate: i
             feeder.cancel()
         await runtime.stop()
         s.finished = time.perf_counter()
+        # The last state, in the summary's own figures.
+        lat = s.latencies[-1] * 1000 if s.latencies else 0.0
+        depth = f"0/{runtime._frame_queue.maxsize}"
+        _show(progress_line(len(s.frames), s.speech_frames, s.fps, depth, lat, _columns()))
         if sys.stderr.isatty():
             sys.stderr.write("\n")
     return s
@@ -128,7 +164,8 @@ def write_outputs(s: Session, out: str, factor: int) -> dict:
     anim = os.path.join(out, "frames.png")
     png.write_apng(anim, images, w, h, fps=25)
     every = max(1, len(s.frames) // 48)
-    tiles = [(images[i], s.frames[i].speech) for i in range(0, len(s.frames), every)][:48]
+    tiles = [(images[i], s.frames[i].speech, f"#{s.frames[i].index} {s.frames[i].timestamp:.2f}s")
+             for i in range(0, len(s.frames), every)][:48]
     sheet_rgb, sw, sh = png.contact_sheet(tiles, w, h)
     sheet = os.path.join(out, "contact_sheet.png")
     png.write_png(sheet, sheet_rgb, sw, sh)
@@ -142,7 +179,7 @@ def write_outputs(s: Session, out: str, factor: int) -> dict:
         "speech_frames": len(speech),
         "idle_frames": len(s.frames) - len(speech),
         "seconds": round(duration, 3),
-        "fps": round(len(s.frames) / duration, 2) if duration else 0.0,
+        "fps": s.fps,
         "latency_ms": {
             "p50": round(statistics.median(lat_ms), 2),
             "p99": round(lat_ms[min(len(lat_ms) - 1, int(0.99 * len(lat_ms)))], 2),
@@ -172,11 +209,22 @@ def _load_audio(args: argparse.Namespace) -> tuple[bytes, int]:
         raise DemoError(str(e)) from None
 
 
+def _check_out(out: str) -> None:
+    """Refuses an output folder that cannot be written, before any rendering is spent on it."""
+    try:
+        os.makedirs(out, exist_ok=True)
+        with tempfile.TemporaryFile(dir=out):
+            pass
+    except OSError as e:
+        raise DemoError(f"--out {out}: cannot write there ({e.strerror or e})") from None
+
+
 def run(args: argparse.Namespace) -> dict:
     from loguru import logger
 
     logger.remove()
     logger.add(sys.stderr, level="DEBUG" if args.verbose else "WARNING")
+    _check_out(args.out)
     pcm, rate = _load_audio(args)
     with tempfile.TemporaryDirectory(prefix="talvo-demo-") as tmp:
         model = args.model
@@ -194,18 +242,24 @@ def run(args: argparse.Namespace) -> dict:
 
 
 def main(argv: list[str] | None = None) -> int:
+    from talvo.exceptions import TalvoError
+
     args = parse_args(argv)
     try:
         summary = run(args)
+    except KeyboardInterrupt:
+        # asyncio.run has cancelled the session, which stopped the runtime on its way out.
+        print("talvo: interrupted", file=sys.stderr)
+        return INTERRUPTED
     except DemoError as e:
         print(f"talvo: error: {e}", file=sys.stderr)
         return 1
-    except (ValueError, OSError) as e:  # a bad model file, for one
+    except (TalvoError, ValueError, OSError) as e:  # a bad or unsupported model, for one
         print(f"talvo: error: {e}", file=sys.stderr)
         return 1
     lat = summary["latency_ms"]
     print(f"rendered {summary['frames']} frames ({summary['speech_frames']} speech, "
-          f"{summary['idle_frames']} idle) in {summary['seconds']} s at {summary['fps']} fps")
+          f"{summary['idle_frames']} idle) in {summary['seconds']} s at {summary['fps']:.1f} fps")
     print(f"latency p50 {lat['p50']} ms, p99 {lat['p99']} ms, max {lat['max']} ms; "
           f"max queue depth {summary['max_queue_depth']}")
     print(f"audio pushed {summary['audio_bytes_pushed']} bytes, rendered "

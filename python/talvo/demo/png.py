@@ -6,6 +6,8 @@ import struct
 import zlib
 from collections.abc import Sequence
 
+from talvo.demo import font
+
 _SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
@@ -65,20 +67,47 @@ def write_apng(path: str, frames: Sequence[bytes], width: int, height: int, fps:
         f.write(b"".join(parts))
 
 
-def contact_sheet(tiles: Sequence[tuple[bytes, bool]], width: int, height: int,
+SPEECH_COLOUR = b"\x30\xc0\x50"
+IDLE_COLOUR = b"\x70\x70\x70"
+_BACKGROUND = b"\x20\x20\x20"
+_TEXT_COLOUR = b"\xe0\xe0\xe0"
+
+
+def _fill(canvas: bytearray, canvas_width: int, x: int, y: int, w: int, h: int,
+          colour: bytes) -> None:
+    for row in range(y, y + h):
+        start = 3 * (row * canvas_width + x)
+        canvas[start:start + 3 * w] = colour * w
+
+
+def contact_sheet(tiles: Sequence[tuple[bytes, bool, str]], width: int, height: int,
                   columns: int = 8, border: int = 2) -> tuple[bytes, int, int]:
-    """Tiles in a grid, each framed green when it shows speech and grey when idle."""
+    """Tiles in a grid under a legend: each framed green when it shows speech and grey when
+    idle, with its label (frame number and time) written beneath it."""
+    text_scale = max(1, width // 64)  # about a tenth of a tile's width for a label
+    line = font.HEIGHT * text_scale + 4  # a line of text and its margins
     rows = (len(tiles) + columns - 1) // columns
-    tw, th = width + 2 * border, height + 2 * border
-    sheet_w, sheet_h = columns * tw, max(1, rows) * th
-    canvas = bytearray(b"\x20\x20\x20" * sheet_w * sheet_h)
-    for n, (rgb, speech) in enumerate(tiles):
-        ox, oy = (n % columns) * tw, (n // columns) * th
-        frame_colour = b"\x30\xc0\x50" if speech else b"\x70\x70\x70"
-        for y in range(th):
-            start = 3 * ((oy + y) * sheet_w + ox)
-            canvas[start:start + 3 * tw] = frame_colour * tw
+    tw, th = width + 2 * border, height + 2 * border + line
+    legend = [("speech", SPEECH_COLOUR), ("idle", IDLE_COLOUR)]
+    legend_w = sum(line + 4 + font.text_width(name, text_scale) + 12 for name, _ in legend)
+    sheet_w = max(columns * tw, legend_w)
+    sheet_h = line + max(1, rows) * th
+    canvas = bytearray(_BACKGROUND * sheet_w * sheet_h)
+
+    x = 4
+    for name, colour in legend:
+        _fill(canvas, sheet_w, x, 2, line - 4, line - 4, colour)
+        x += line
+        font.draw(canvas, sheet_w, x, 2, name, _TEXT_COLOUR, text_scale)
+        x += font.text_width(name, text_scale) + 12
+
+    for n, (rgb, speech, label) in enumerate(tiles):
+        ox, oy = (n % columns) * tw, line + (n // columns) * th
+        _fill(canvas, sheet_w, ox, oy, tw, height + 2 * border,
+              SPEECH_COLOUR if speech else IDLE_COLOUR)
         for y in range(height):
             start = 3 * ((oy + border + y) * sheet_w + ox + border)
             canvas[start:start + 3 * width] = rgb[3 * width * y:3 * width * (y + 1)]
+        font.draw(canvas, sheet_w, ox + border, oy + height + 2 * border + 2, label,
+                  _TEXT_COLOUR, text_scale)
     return bytes(canvas), sheet_w, sheet_h

@@ -1,0 +1,96 @@
+"""`python -m talvo`: its bad inputs and Ctrl-C end in one line and a status, and the progress
+line it draws on a terminal fits the terminal and ends on the summary's figures."""
+
+import fcntl
+import json
+import os
+import re
+import select
+import signal
+import struct
+import subprocess
+import sys
+import termios
+
+import pytest
+from talvo.demo.app import progress_line
+from talvo.engine.video_reader import pack_demo_model
+
+DEMO = [sys.executable, "-m", "talvo"]
+
+
+@pytest.mark.parametrize("case", ["velda", "out_is_a_file", "out_under_a_file"])
+def test_bad_input_is_one_line_and_status_1_before_any_session(tmp_path, case):
+    a_file = tmp_path / "a_file"
+    a_file.write_text("")
+    velda = tmp_path / "velda.imx"
+    pack_demo_model(velda, model_type="velda")
+    args, needle = {
+        "velda": (["--model", str(velda), "--out", str(tmp_path / "out")], "Velda"),
+        "out_is_a_file": (["--out", str(a_file)], "--out"),
+        "out_under_a_file": (["--out", str(a_file / "sub")], "--out"),
+    }[case]
+    proc = subprocess.run([*DEMO, "--verbose", *args], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 1
+    lines = proc.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("talvo: error: ") and needle in lines[0], proc.stderr
+    assert "Frame producer thread started" not in proc.stderr
+
+
+def test_ctrl_c_ends_with_status_130_no_traceback_and_the_producer_stopped(tmp_path):
+    proc = subprocess.Popen([*DEMO, "--seconds", "30", "--verbose", "--out", str(tmp_path)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    seen = []
+    try:
+        for line in proc.stderr:  # the session is streaming once the producer runs
+            seen.append(line)
+            if "Frame producer thread started" in line:
+                break
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    err = "".join(seen) + err
+    assert proc.returncode == 130, err
+    assert "Traceback" not in err and err.strip().splitlines()[-1] == "talvo: interrupted"
+    assert "did not exit" not in err
+    stopping = err.index("Stop event set, waiting for frame producer thread to finish")
+    assert err.index("Frame iterator completed", stopping) > stopping  # it ended inside the wait
+    assert not (tmp_path / "summary.json").exists()
+
+
+def test_progress_line_is_cut_to_the_terminal():
+    full = progress_line(12345, 321, 24.96, "3/6", 1.5, 200)
+    assert full == "frames 12345  fps  25.0  speech  321  queue 3/6  latency   1.5 ms"
+    assert progress_line(12345, 321, 24.96, "3/6", 1.5, 30) == full[:29]
+
+
+def test_progress_on_a_terminal_fits_it_and_ends_on_the_summary(tmp_path):
+    columns = 52
+    primary, secondary = os.openpty()
+    fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    env = {k: v for k, v in os.environ.items() if k not in ("COLUMNS", "LINES")}
+    proc = subprocess.Popen(
+        [*DEMO, "--seconds", "0.6", "--idle-timeout", "0.3", "--scale", "1", "--out",
+         str(tmp_path)], stdout=subprocess.DEVNULL, stderr=secondary, env=env)
+    os.close(secondary)
+    shown = b""
+    while True:  # drain the terminal while the demo runs, so it never blocks on it
+        ready, _, _ = select.select([primary], [], [], 60)
+        assert ready, "the demo went quiet"
+        try:
+            chunk = os.read(primary, 4096)
+        except OSError:  # the demo closed its end
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(primary)
+    assert proc.wait(timeout=60) == 0
+    states = [s for s in re.split(r"[\r\n]+", shown.decode()) if s.strip()]
+    assert states and all(len(s) < columns for s in states), states
+    summary = json.loads((tmp_path / "summary.json").read_text())
+    last = states[-1]
+    assert f"frames {summary['frames']:5d}" in last
+    assert f"speech {summary['speech_frames']:4d}" in last
+    assert f"fps {summary['fps']:5.1f}" in last
