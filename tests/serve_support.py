@@ -6,6 +6,8 @@ from __future__ import annotations
 import asyncio
 import io
 import json
+import subprocess
+import sys
 import wave
 from contextlib import asynccontextmanager
 
@@ -88,3 +90,14 @@ class Page:
 
     async def send(self, **message) -> None:
         await self.ws.send_str(json.dumps(message))
+
+
+def start_server(*args: str) -> tuple[subprocess.Popen, str]:
+    """`python -m talvo serve` on a free port, and the URL it printed."""
+    proc = subprocess.Popen([sys.executable, "-m", "talvo", "serve", "--port", "0", *args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    line = proc.stdout.readline()
+    if "http://" not in line:
+        proc.kill()
+        raise AssertionError(f"no URL: {line!r} {proc.communicate(timeout=30)}")
+    return proc, line.split()[2]

@@ -13,7 +13,7 @@ import pytest
 pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installed")
 
 from aiohttp import ClientSession, WSMsgType  # noqa: E402
-from serve_support import Page, pcm_ramp, serving, wav_bytes  # noqa: E402
+from serve_support import Page, pcm_ramp, serving, start_server, wav_bytes  # noqa: E402
 from talvo.engine.video_reader import pack_demo_model  # noqa: E402
 from talvo.serve import protocol, runtimes, wav  # noqa: E402
 from talvo.serve.outbox import Outbox  # noqa: E402
@@ -245,16 +245,6 @@ def test_frame_wait_choice_follows_the_build():
 
 # -- the command ----------------------------------------------------------------------------------
 
-def start_server(*args: str) -> tuple[subprocess.Popen, str]:
-    proc = subprocess.Popen([sys.executable, "-m", "talvo", "serve", "--port", "0", *args],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    line = proc.stdout.readline()
-    if "http://" not in line:
-        proc.kill()
-        raise AssertionError(f"no URL: {line!r} {proc.communicate(timeout=30)}")
-    return proc, line.split()[2]
-
-
 async def speak_until_stopped(proc: subprocess.Popen, url: str) -> tuple[str, int, Page]:
     async with ClientSession() as http:
         async with http.get(url) as r:
@@ -283,6 +273,7 @@ def test_serve_command_serves_the_page_and_stops_cleanly_on_ctrl_c():
         out, err = proc.communicate(timeout=30)
     finally:
         proc.kill()
+        proc.communicate()
     assert proc.returncode in (0, 130), err
     assert "Traceback" not in err and "stopping 1 session(s)" in err and "closed after" in err
     assert "stopped" in out

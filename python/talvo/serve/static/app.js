@@ -5,6 +5,7 @@
 const HEADER_BYTES = 44; // protocol.FRAME_HEADER: <IHHBxHIIIddf
 const SPEECH = 1, END_OF_SPEECH = 2;
 const LEAD_MS = 80;      // frames are shown this long after the renderer's deadline reaches us
+const MAX_DUE = 25;      // frames held for display at most (one second)
 
 const $ = (id) => document.getElementById(id);
 const canvas = $("face");
@@ -21,6 +22,7 @@ let audioCtx = null;
 let nextAudioTime = 0;
 let base = null;          // {perf, ts}: when a renderer timestamp is shown on our clock
 const due = [];           // frames waiting for their display time, oldest first
+const slack = [];         // how early the last frames arrived for their display time (ms)
 let mic = null;
 
 function say(text, kind) {
@@ -117,11 +119,27 @@ function onFrame(buf) {
     base = { perf: now + LEAD_MS, ts: f.ts };
     at = base.perf;
     nextAudioTime = 0;
+    slack.length = 0;
+  } else {
+    // After a late frame the delay stays longer than needed; take the excess back when the
+    // face is idle (no sound to cut), once a whole second of frames has shown it is not needed.
+    slack.push(at - now);
+    if (slack.length > 25) slack.shift();
+    const spare = Math.min(...slack) - LEAD_MS;
+    if (slack.length === 25 && spare > 40 && !f.audio && !stats.speaking) {
+      base.perf -= spare;
+      at -= spare;
+      slack.length = 0;
+    }
   }
+  if (due.length) at = Math.max(at, due[due.length - 1].at); // never shown out of order
   f.at = at;
   $("buffer").textContent = Math.round(at - now) + " ms";
   if (f.audio) scheduleAudio(f, at - now);
   due.push(f);
+  // A hidden tab gets no animation frames: keep the newest second, not the whole backlog.
+  while (due.length > MAX_DUE) { due.shift(); stats.droppedPage++; }
+  stats.pending = due.length;
   if (f.flags & END_OF_SPEECH && mic === null) {
     setTimeout(() => { setSpeaking(false); say("Done. Pick something else to say."); }, Math.max(0, at - now));
   }
