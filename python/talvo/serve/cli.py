@@ -72,15 +72,19 @@ async def serve(settings, host: str, port: int, ready=print) -> None:
             raise ServeError(f"cannot listen on {host}:{port}: {e.strerror or e}") from None
         bound_port = runner.addresses[0][1] if runner.addresses else port
         stopping = asyncio.Event()
+        # Kept until every session has stopped: a second Ctrl-C must not abandon runtimes
+        # half-stopped (each stop is bounded anyway).
         for sig in (signal.SIGINT, signal.SIGTERM):
             loop.add_signal_handler(sig, stopping.set)
         ready(f"talvo serve: {_url(host, bound_port)}  (frame wait: {settings.frame_wait}, "
               f"up to {settings.max_sessions} sessions; Ctrl-C stops)")
         await stopping.wait()
-        for sig in (signal.SIGINT, signal.SIGTERM):
-            loop.remove_signal_handler(sig)
     finally:
-        await runner.cleanup()  # on_shutdown closes every session and waits for its runtime
+        try:
+            await runner.cleanup()  # on_shutdown closes every session and waits for its runtime
+        finally:
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                loop.remove_signal_handler(sig)
 
 
 def main(argv: list[str] | None = None) -> int:
