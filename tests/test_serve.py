@@ -193,6 +193,32 @@ async def test_oversized_messages_close_only_their_own_socket(model):
 
 
 @pytest.mark.asyncio
+async def test_a_runtime_that_refuses_input_ends_only_its_own_session(model):
+    async with serving(model) as (client, sessions), \
+            client.ws_connect("/ws") as ws, client.ws_connect("/ws") as bystander:
+        page, other = Page(ws), Page(bystander)
+        number = (await page.text())["session"]
+        await other.text()
+        broken = next(s for s in sessions if s.number == number)
+        runtime, thread = broken.runtime, broken.runtime._thread
+
+        async def refuse(*args, **kwargs):
+            raise RuntimeError("input buffer closed")
+
+        runtime.push_audio = refuse
+        await page.send(type="audio_start", sample_rate=16000)
+        await ws.send_bytes(pcm_ramp(320))
+        replies = [await page.text(), await page.text()]
+        assert replies[-1] == {"type": "error", "message": "the session failed: input buffer closed"}
+        while isinstance(await page.receive(), (dict, FRAME)):
+            pass
+        assert ws.close_code == 1011
+        await asyncio.wait_for(broken.finished.wait(), 10)
+        assert not thread.is_alive() and len(sessions) == 1
+        await other.frame()
+
+
+@pytest.mark.asyncio
 async def test_a_streamed_utterance_is_ended_at_the_length_limit(model):
     async with serving(model, max_utterance_seconds=0.25) as (client, _), client.ws_connect("/ws") as ws:
         page = Page(ws)

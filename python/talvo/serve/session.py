@@ -142,24 +142,31 @@ class Session:
                 return
             except ConnectionError:  # the page went away; the receive side ends the session
                 return
+            except Exception as e:  # anything else would leave the page with a frozen face
+                logger.error("session {}: sending a frame failed: {}", self.number, e)
+                await self._close_with("error", f"sending a frame failed: {e}", code=1011)
+                return
             self.frames_sent += 1
 
     # -- speech in -----------------------------------------------------------------------------
 
     async def _receive(self) -> None:
         async for msg in self.ws:
-            if msg.type == WSMsgType.TEXT:
-                try:
+            try:
+                if msg.type == WSMsgType.TEXT:
                     await self._on_text(protocol.parse_text(msg.data))
-                except (protocol.MessageError, wav.WavError) as e:
-                    await self._reply_error(str(e))
-            elif msg.type == WSMsgType.BINARY:
-                try:
+                elif msg.type == WSMsgType.BINARY:
                     await self._on_binary(msg.data)
-                except (protocol.MessageError, wav.WavError) as e:
-                    await self._reply_error(str(e))
-            elif msg.type == WSMsgType.ERROR:  # e.g. a message over the size limit
-                logger.warning("session {}: socket error: {}", self.number, self.ws.exception())
+                elif msg.type == WSMsgType.ERROR:  # e.g. a message over the size limit
+                    logger.warning("session {}: socket error: {}", self.number, self.ws.exception())
+                    return
+            except (protocol.MessageError, wav.WavError) as e:
+                await self._reply_error(str(e))
+            except ConnectionError:
+                return
+            except Exception as e:  # the runtime refused input: this session ends, no other
+                logger.error("session {}: {}: {}", self.number, type(e).__name__, e)
+                await self._close_with("error", f"the session failed: {e}", code=1011)
                 return
 
     async def _reply_error(self, message: str) -> None:
