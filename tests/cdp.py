@@ -75,6 +75,8 @@ async def chromium(binary: str, width: int = 900, height: int = 640):
         [binary, "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
          "--no-first-run", "--remote-debugging-port=0", f"--user-data-dir={profile}",
          "--autoplay-policy=no-user-gesture-required", f"--window-size={width},{height}",
+         # a tone from a fake microphone, granted without a prompt
+         "--use-fake-device-for-media-stream", "--use-fake-ui-for-media-stream",
          "--hide-scrollbars", "about:blank"],
         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     try:

@@ -35,8 +35,8 @@ def pcm_ramp(samples: int, seed: int = 1) -> bytes:
 
 
 @asynccontextmanager
-async def serving(model: str, **overrides):
-    settings = Settings(model_path=model, frame_wait=runtimes.choose_frame_wait(None), **overrides)
+async def serving(model: str, frame_wait: str | None = None, **overrides):
+    settings = Settings(model_path=model, frame_wait=runtimes.choose_frame_wait(frame_wait), **overrides)
     app = make_app(settings)
     async with TestClient(TestServer(app)) as client:
         yield client, app[SESSIONS]

@@ -38,12 +38,14 @@ async def wait_for(condition, timeout: float = 10.0) -> None:
 # -- sessions -------------------------------------------------------------------------------------
 
 @pytest.mark.asyncio
+@pytest.mark.parametrize("mode", runtimes.frame_wait_modes())
 @pytest.mark.parametrize("source", ["stream", "upload", "builtin"])
-async def test_speech_comes_back_in_the_frames_byte_for_byte(model, source):
-    async with serving(model) as (client, sessions), client.ws_connect("/ws") as ws:
+async def test_speech_comes_back_in_the_frames_byte_for_byte(model, source, mode):
+    async with serving(model, mode) as (client, sessions), client.ws_connect("/ws") as ws:
         page = Page(ws)
         hello = await page.text()
         assert hello["type"] == "hello" and (hello["width"], hello["height"]) == (96, 96)
+        assert hello["frame_wait"] == mode
         idle = await page.frame()  # the face is alive before anyone speaks
         assert not idle.speech and len(idle.image) == 96 * 96 * 3 and idle.audio == b""
         if source == "stream":
@@ -93,6 +95,35 @@ async def test_closing_the_socket_mid_utterance_stops_the_runtime(model):
             await page.frame()
             (other,) = sessions
             assert other is not session and other.runtime is not runtime
+
+
+@pytest.mark.asyncio
+async def test_a_tab_that_stopped_reading_is_bounded_and_still_stops_at_once(model):
+    async with serving(model, outbox_frames=4) as (client, sessions), client.ws_connect("/ws") as ws:
+        page = Page(ws)
+        await page.text()
+        await page.frame()
+        (session,) = sessions
+        stalled = asyncio.Event()
+
+        async def never_sent(data):  # a socket whose reader went away without closing
+            stalled.set()
+            await asyncio.Event().wait()
+
+        session.ws.send_bytes = never_sent
+        await stalled.wait()
+        # Speech frames are drawn regardless of the outbox, and the oldest dropped; after the
+        # utterance no idle frame is drawn while the outbox holds frames.
+        await page.send(type="audio_start", sample_rate=16000)
+        await ws.send_bytes(pcm_ramp(16000 * 8 // 25))
+        await page.send(type="audio_end")
+        await wait_for(lambda: session.outbox._items and session.outbox._items[-1][0].end_of_speech)
+        assert len(session.outbox) == 4 and session.outbox.dropped >= 4
+        thread = session.runtime._thread
+        await ws.close()
+        # Frames left in the outbox must not keep the renderer from seeing the stop.
+        await asyncio.wait_for(session.finished.wait(), 4.0)
+        assert not thread.is_alive()
 
 
 @pytest.mark.asyncio

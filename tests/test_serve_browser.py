@@ -1,6 +1,7 @@
 """The page in a real headless Chromium against `python -m talvo serve`: frames drawn on the
-canvas at about 25 fps while the built-in utterance is spoken, and the refusal of a tab beyond
---max-sessions shown on the page. Leaves a screenshot in out/ (see cdp.artifact_dir)."""
+canvas at about 25 fps while the built-in utterance is spoken, speech from the (fake)
+microphone, and the refusal of a tab beyond --max-sessions shown on the page. Leaves
+screenshots in out/ (see cdp.artifact_dir)."""
 
 from __future__ import annotations
 
@@ -56,6 +57,13 @@ async def look(url: str) -> dict:
         seen["fps_text"] = await tab.js("document.getElementById('fps').textContent")
         seen["stats"] = await tab.js("({...window.talvoStats, drawTimes: 0, latencies: 0})")
         await tab.until("!window.talvoStats.speaking", timeout=10)  # the utterance ends
+        # The microphone (Chromium's fake one, a tone): streamed to the server and spoken back.
+        spoken = await tab.js("window.talvoStats.speechFrames")
+        await tab.js("document.getElementById('mic').click()", gesture=True)
+        await tab.until(f"window.talvoStats.speechFrames > {spoken + 25}")
+        await tab.js("document.getElementById('mic').click()", gesture=True)
+        await tab.until("!window.talvoStats.speaking", timeout=10)
+        seen["mic_message"] = await tab.js("document.getElementById('message').textContent")
         second = await open_tab(url)  # beyond --max-sessions 1
         seen["refusal"] = await second.until(
             "window.talvoStats.refused && document.getElementById('message').textContent")
@@ -83,6 +91,7 @@ def test_the_page_draws_the_avatar_speaking_at_25_fps():
     assert 22.0 <= float(seen["fps_text"]) <= 28.0, seen
     assert seen["stats"]["droppedPage"] <= seen["stats"]["drawn"] // 20, seen
     assert "The server is full" in seen["refusal"]
+    assert seen["mic_message"].startswith("Done"), seen["mic_message"]
     assert seen["background_pending"] <= 25
     with open(seen["screenshot"], "rb") as f:
         assert f.read(8) == b"\x89PNG\r\n\x1a\n"

@@ -12,7 +12,7 @@ const canvas = $("face");
 const ctx2d = canvas.getContext("2d");
 let image = null;
 
-const stats = { received: 0, drawn: 0, droppedPage: 0, rebased: 0, lastFps: 0,
+const stats = { received: 0, speechFrames: 0, micChunks: 0, drawn: 0, droppedPage: 0, rebased: 0, lastFps: 0,
                 drawTimes: [], latencies: [], session: null, speaking: false, refused: false };
 window.talvoStats = stats; // read by the browser test
 
@@ -106,6 +106,7 @@ function onFrame(buf) {
   f.rgb = new Uint8Array(buf, HEADER_BYTES, pixels);
   f.audio = f.audioBytes ? new Int16Array(buf.slice(HEADER_BYTES + pixels, HEADER_BYTES + pixels + f.audioBytes)) : null;
   stats.received++;
+  if (f.flags & SPEECH) stats.speechFrames++;
   stats.latencies.push(f.latency);
   if (stats.latencies.length > 25) stats.latencies.shift();
   $("depth").textContent = f.depth;
@@ -228,11 +229,14 @@ async function startMic() {
     await audioCtx.audioWorklet.addModule("/static/mic-worklet.js");
     const source = audioCtx.createMediaStreamSource(stream);
     const node = new AudioWorkletNode(audioCtx, "talvo-mic");
-    node.port.onmessage = (ev) => { if (ws.readyState === WebSocket.OPEN) ws.send(ev.data); };
+    node.port.onmessage = (ev) => {
+      stats.micChunks++;
+      if (ws.readyState === WebSocket.OPEN) ws.send(ev.data);
+    };
+    ws.send(JSON.stringify({ type: "audio_start", sample_rate: audioCtx.sampleRate })); // before any chunk
     source.connect(node);
     node.connect(audioCtx.destination); // keeps the node pulled; its output is silence
     mic = { stream, source, node };
-    ws.send(JSON.stringify({ type: "audio_start", sample_rate: audioCtx.sampleRate }));
     $("mic").textContent = "Stop speaking";
     $("mic").classList.add("recording");
   } catch (e) {

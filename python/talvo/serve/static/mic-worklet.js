@@ -4,7 +4,8 @@
 class TalvoMic extends AudioWorkletProcessor {
   constructor() {
     super();
-    this.chunk = new Int16Array(Math.round(sampleRate / 10));
+    this.size = Math.round(sampleRate / 10);
+    this.chunk = new Int16Array(this.size);
     this.filled = 0;
   }
 
@@ -14,9 +15,10 @@ class TalvoMic extends AudioWorkletProcessor {
       for (let i = 0; i < channel.length; i++) {
         const s = Math.max(-1, Math.min(1, channel[i]));
         this.chunk[this.filled++] = s < 0 ? s * 32768 : s * 32767;
-        if (this.filled === this.chunk.length) {
+        if (this.filled === this.size) {
+          // Handed over, not copied: the sent array is empty (detached) from here on.
           this.port.postMessage(this.chunk.buffer, [this.chunk.buffer]);
-          this.chunk = new Int16Array(this.chunk.length);
+          this.chunk = new Int16Array(this.size);
           this.filled = 0;
         }
       }
