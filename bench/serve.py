@@ -1,0 +1,178 @@
+"""Load on `python -m talvo serve`: N simulated browser tabs (WebSocket clients in this process)
+against one server process, each speaking the built-in utterance over and over and receiving
+frames at 25 fps. Per mode and N: fps per session, p99 frame latency, server CPU.
+
+    python -m bench.serve [--quick] [--sessions 1 8 32 64] [--modes loop executor] [--json PATH]
+
+Latency is the time from a frame's deadline on the renderer's clock to its arrival here, both on
+CLOCK_MONOTONIC (perf_counter on Linux), so it covers the server's queue, outbox and socket.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import os
+import signal
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import asdict, dataclass
+from pathlib import Path
+
+_ROOT = Path(__file__).resolve().parent.parent
+if __package__ in (None, ""):
+    sys.path.insert(0, str(_ROOT))
+
+import aiohttp  # noqa: E402
+from talvo.serve import protocol  # noqa: E402
+from talvo.serve.runtimes import frame_wait_modes  # noqa: E402
+
+TICKS = os.sysconf("SC_CLK_TCK")
+
+
+@dataclass
+class Point:
+    mode: str
+    sessions: int
+    seconds: float
+    fps_min: float
+    fps_median: float
+    latency_p50_ms: float
+    latency_p99_ms: float
+    server_latency_p99_ms: float
+    server_cpu_percent: float  # of one core
+    client_cpu_percent: float
+    dropped: int
+    refused: int
+
+
+def cpu_seconds(pid: int) -> float:
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS  # utime + stime
+
+
+def start_server(mode: str, sessions: int) -> tuple[subprocess.Popen, str]:
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "talvo", "serve", "--port", "0", "--frame-wait", mode,
+         "--max-sessions", str(sessions)],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    line = proc.stdout.readline()
+    if "http://" not in line:
+        proc.kill()
+        raise SystemExit(f"the server did not start: {line!r}")
+    return proc, line.split()[2]
+
+
+class Client:
+    def __init__(self) -> None:
+        self.arrivals: list[float] = []
+        self.latencies: list[float] = []
+        self.server_latencies: list[float] = []
+        self.dropped = 0
+        self.refused = False
+
+    async def run(self, http: aiohttp.ClientSession, url: str, stop: asyncio.Event) -> None:
+        async with http.ws_connect(url + "ws", max_msg_size=0) as ws:
+            hello = await ws.receive_json()
+            if hello["type"] != "hello":
+                self.refused = True
+                return
+            await ws.send_str(json.dumps({"type": "builtin"}))
+            while not stop.is_set():
+                msg = await ws.receive()
+                now = time.perf_counter()
+                if msg.type == aiohttp.WSMsgType.BINARY:
+                    (_, _, _, flags, _, _, dropped, _, _, deadline,
+                     server_ms) = protocol.FRAME_HEADER.unpack_from(msg.data)
+                    self.arrivals.append(now)
+                    self.latencies.append(now - deadline)
+                    self.server_latencies.append(server_ms / 1000)
+                    self.dropped = dropped
+                    if flags & protocol.END_OF_SPEECH:
+                        await ws.send_str(json.dumps({"type": "builtin"}))
+                elif msg.type != aiohttp.WSMsgType.TEXT:
+                    return
+
+
+def window(values: list[float], times: list[float], start: float, end: float) -> list[float]:
+    return [v for v, t in zip(values, times) if start <= t < end]
+
+
+def p(values: list[float], q: float) -> float:
+    values = sorted(values)
+    return values[min(len(values) - 1, int(q * len(values)))] * 1000 if values else float("nan")
+
+
+async def measure(mode: str, n: int, warmup: float, seconds: float) -> Point:
+    proc, url = start_server(mode, n)
+    try:
+        clients = [Client() for _ in range(n)]
+        stop = asyncio.Event()
+        async with aiohttp.ClientSession(connector=aiohttp.TCPConnector(limit=0)) as http:
+            tasks = [asyncio.create_task(c.run(http, url, stop)) for c in clients]
+            await asyncio.sleep(warmup)
+            start, cpu0, mine0 = time.perf_counter(), cpu_seconds(proc.pid), time.process_time()
+            await asyncio.sleep(seconds)
+            end, cpu1, mine1 = time.perf_counter(), cpu_seconds(proc.pid), time.process_time()
+            stop.set()
+            for t in tasks:
+                t.cancel()
+            await asyncio.gather(*tasks, return_exceptions=True)
+    finally:
+        proc.send_signal(signal.SIGINT)
+        try:
+            proc.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+    span = end - start
+    served = [c for c in clients if not c.refused]
+    fps = [len(window(c.arrivals, c.arrivals, start, end)) / span for c in served]
+    lat = [x for c in served for x in window(c.latencies, c.arrivals, start, end)]
+    server_lat = [x for c in served for x in window(c.server_latencies, c.arrivals, start, end)]
+    return Point(mode, n, round(span, 2), round(min(fps), 2), round(statistics.median(fps), 2),
+                 round(p(lat, 0.5), 2), round(p(lat, 0.99), 2), round(p(server_lat, 0.99), 2),
+                 round(100 * (cpu1 - cpu0) / span, 1), round(100 * (mine1 - mine0) / span, 1),
+                 sum(c.dropped for c in served), n - len(served))
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(prog="python -m bench.serve", description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help="2 s warm-up, 4 s windows (default 3 s, 10 s)")
+    ap.add_argument("--sessions", type=int, nargs="+", default=[1, 8, 32, 64])
+    ap.add_argument("--modes", nargs="+", default=None, help="default: every mode this build has")
+    ap.add_argument("--json", metavar="PATH", help="also write the figures here")
+    args = ap.parse_args(argv)
+    modes = args.modes or list(frame_wait_modes())
+    warmup, seconds = (2.0, 4.0) if args.quick else (3.0, 10.0)
+    load_before = os.getloadavg()
+    points = []
+    for n in args.sessions:
+        for mode in modes:  # modes side by side at each N, so a change of load hits both
+            print(f"{mode} x {n} ...", file=sys.stderr, flush=True)
+            points.append(asyncio.run(measure(mode, n, warmup, seconds)))
+    load_after = os.getloadavg()
+    print(f"CPU: {os.cpu_count()} cores; load average before {load_before[0]:.2f}, "
+          f"after {load_after[0]:.2f}; Python {sys.version.split()[0]}")
+    print("| frame wait | sessions | fps per session, min / median | latency p50 / p99 (ms) "
+          "| server's own p99 (ms) | server CPU (% of a core) | client CPU | dropped |")
+    print("|---|---|---|---|---|---|---|---|")
+    for x in points:
+        refused = f" ({x.refused} refused)" if x.refused else ""
+        print(f"| {x.mode} | {x.sessions}{refused} | {x.fps_min} / {x.fps_median} | "
+              f"{x.latency_p50_ms} / {x.latency_p99_ms} | {x.server_latency_p99_ms} | "
+              f"{x.server_cpu_percent} | {x.client_cpu_percent} | {x.dropped} |")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"load_before": load_before, "load_after": load_after,
+                       "points": [asdict(x) for x in points]}, f, indent=2)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,0 +1,75 @@
+"""The aiohttp application: the page, its static files, and one WebSocket per session."""
+
+from __future__ import annotations
+
+import asyncio
+from importlib import resources
+
+from aiohttp import web
+from loguru import logger
+
+from talvo.serve import protocol
+from talvo.serve.session import Session
+from talvo.serve.settings import Settings
+
+SETTINGS = web.AppKey("settings", Settings)
+SESSIONS = web.AppKey("sessions", set)
+
+STATIC = resources.files("talvo.serve") / "static"
+
+
+async def index(request: web.Request) -> web.Response:
+    return web.Response(text=(STATIC / "index.html").read_text(encoding="utf-8"),
+                        content_type="text/html")
+
+
+async def static_file(request: web.Request) -> web.Response:
+    name = request.match_info["name"]
+    kinds = {".js": "text/javascript", ".css": "text/css"}
+    kind = next((k for suffix, k in kinds.items() if name.endswith(suffix)), None)
+    path = STATIC / name
+    # Only the page's own files by name: no directories, so no path ever leaves the package.
+    if kind is None or "/" in name or name.startswith(".") or not path.is_file():
+        raise web.HTTPNotFound()
+    return web.Response(text=path.read_text(encoding="utf-8"), content_type=kind)
+
+
+async def socket(request: web.Request) -> web.WebSocketResponse:
+    app = request.app
+    settings, sessions = app[SETTINGS], app[SESSIONS]
+    # Frames are raw RGB: per-message compression would cost more CPU than the bytes it saves.
+    ws = web.WebSocketResponse(max_msg_size=settings.max_message_bytes, compress=False, heartbeat=20.0)
+    await ws.prepare(request)
+    if len(sessions) >= settings.max_sessions:
+        message = (f"The server is full: {settings.max_sessions} sessions are open "
+                   f"(--max-sessions {settings.max_sessions}). Close another tab or try again later.")
+        logger.warning("refused a session: {} sessions open", len(sessions))
+        await ws.send_str(protocol.dumps("refused", message=message))
+        await ws.close(code=1013, message=b"server full")
+        return ws
+    # Counted from here, before any await, so the limit holds; uncounted only once its runtime
+    # has stopped, so a server shutdown waits for it even if this handler is cancelled first.
+    session = Session(ws, settings, on_finished=sessions.discard)
+    sessions.add(session)
+    logger.info("session {} opened ({} of {})", session.number, len(sessions), settings.max_sessions)
+    await session.serve()
+    return ws
+
+
+async def stop_sessions(app: web.Application) -> None:
+    """Close every socket and wait until each session has stopped its runtime."""
+    sessions = list(app[SESSIONS])
+    if sessions:
+        logger.info("stopping {} session(s)", len(sessions))
+        await asyncio.gather(*(s.shutdown() for s in sessions), return_exceptions=True)
+
+
+def make_app(settings: Settings) -> web.Application:
+    app = web.Application()
+    app[SETTINGS] = settings
+    app[SESSIONS] = set()
+    app.router.add_get("/", index)
+    app.router.add_get("/static/{name}", static_file)
+    app.router.add_get("/ws", socket)
+    app.on_shutdown.append(stop_sessions)
+    return app

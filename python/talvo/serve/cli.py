@@ -1,0 +1,125 @@
+"""`python -m talvo serve`: argument parsing, start-up checks, and a clean Ctrl-C."""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import os
+import signal
+import sys
+import tempfile
+from concurrent.futures import ThreadPoolExecutor
+
+
+class ServeError(Exception):
+    """A start-up problem: reported as one line, exit status 1."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> None:  # one line, not a usage dump
+        self.exit(2, f"talvo serve: error: {message} (see --help)\n")
+
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    p = _Parser(prog="python -m talvo serve", description=(
+        "Serve the talking avatar live to browsers: one AsyncTalvo session per tab."))
+    p.add_argument("--host", default="127.0.0.1", help="address to bind (default 127.0.0.1)")
+    p.add_argument("--port", type=int, default=8080, help="port to bind, 0 for any (default 8080)")
+    p.add_argument("--model", metavar="PATH", help="Orrin .imx model (default: pack a demo model)")
+    p.add_argument("--frame-wait", choices=("loop", "executor"), default=None,
+                   help="how each session waits for frames (default: loop where this build has it)")
+    p.add_argument("--max-sessions", type=int, default=32,
+                   help="sessions served at once; more tabs are refused (default 32)")
+    p.add_argument("--verbose", action="store_true", help="show the runtime's debug log")
+    args = p.parse_args(argv)
+    if not 0 <= args.port <= 65535:
+        p.error("--port must be between 0 and 65535")
+    if not 1 <= args.max_sessions <= 1024:
+        p.error("--max-sessions must be between 1 and 1024")
+    return args
+
+
+def _url(host: str, port: int) -> str:
+    shown = "127.0.0.1" if host in ("", "0.0.0.0") else host
+    return f"http://[{shown}]:{port}/" if ":" in shown else f"http://{shown}:{port}/"
+
+
+async def serve(settings, host: str, port: int, ready=print) -> None:
+    """Serve until SIGINT or SIGTERM, then stop every session before returning."""
+    from aiohttp import web
+
+    from talvo.serve import app as app_mod
+    from talvo.serve import runtimes
+
+    loop = asyncio.get_running_loop()
+    if settings.frame_wait == "executor":
+        # Each session's wait for its next frame holds one worker; size the pool to match.
+        loop.set_default_executor(ThreadPoolExecutor(max_workers=settings.max_sessions + 4))
+    try:  # open the model once here, so a bad one is reported now rather than per tab
+        probe = await runtimes.open_runtime(settings)
+    except (ValueError, OSError) as e:
+        raise ServeError(str(e)) from None
+    await probe.stop()
+    await loop.run_in_executor(None, runtimes.builtin_utterance)
+
+    runner = web.AppRunner(app_mod.make_app(settings), access_log=None, handle_signals=False)
+    await runner.setup()
+    try:
+        site = web.TCPSite(runner, host, port)
+        try:
+            await site.start()
+        except OSError as e:
+            raise ServeError(f"cannot listen on {host}:{port}: {e.strerror or e}") from None
+        bound_port = runner.addresses[0][1] if runner.addresses else port
+        stopping = asyncio.Event()
+        # Kept until every session has stopped: a second Ctrl-C must not abandon runtimes
+        # half-stopped (each stop is bounded anyway).
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            loop.add_signal_handler(sig, stopping.set)
+        ready(f"talvo serve: {_url(host, bound_port)}  (frame wait: {settings.frame_wait}, "
+              f"up to {settings.max_sessions} sessions; Ctrl-C stops)")
+        await stopping.wait()
+    finally:
+        try:
+            await runner.cleanup()  # on_shutdown closes every session and waits for its runtime
+        finally:
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                loop.remove_signal_handler(sig)
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
+    try:
+        import aiohttp  # noqa: F401
+    except ImportError:
+        print("talvo serve: error: needs aiohttp: pip install 'talvo[serve]'", file=sys.stderr)
+        return 1
+    from loguru import logger
+
+    from talvo.serve import runtimes
+    from talvo.serve.settings import Settings
+
+    logger.remove()
+    logger.add(sys.stderr, level="DEBUG" if args.verbose else "INFO",
+               format="{time:HH:mm:ss.SSS} {level: <7} {message}",
+               filter={"talvo.runtime_async": "DEBUG" if args.verbose else "WARNING"})
+    try:
+        frame_wait = runtimes.choose_frame_wait(args.frame_wait)
+        with tempfile.TemporaryDirectory(prefix="talvo-serve-") as tmp:
+            model = args.model
+            if model is None:
+                from talvo.engine.video_reader import pack_demo_model
+
+                model = os.path.join(tmp, "demo.imx")
+                pack_demo_model(model)
+            elif not os.path.isfile(model):
+                raise ServeError(f"{model}: no such model file")
+            settings = Settings(model_path=model, frame_wait=frame_wait, max_sessions=args.max_sessions)
+            asyncio.run(serve(settings, args.host, args.port, ready=lambda line: print(line, flush=True)))
+    except (ServeError, ValueError) as e:
+        print(f"talvo serve: error: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:  # Ctrl-C before the server was listening
+        return 130
+    print("talvo serve: stopped", flush=True)
+    return 0

@@ -1,0 +1,268 @@
+"""One browser tab: its own runtime, frames out to the socket, speech in from the page."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import itertools
+import math
+import time
+from collections.abc import Callable
+from typing import Any
+
+from aiohttp import WSMsgType, web
+from loguru import logger
+
+from talvo.serve import protocol, runtimes, wav
+from talvo.serve.outbox import Outbox
+from talvo.serve.settings import Settings
+
+CHUNK_SECONDS = 0.1  # speech pushed per push_audio when the server paces an utterance
+LEAD_SECONDS = 0.2   # pushed ahead of real time, so the renderer never waits mid-word
+
+_numbers = itertools.count(1)
+
+
+class Session:
+    def __init__(self, ws: web.WebSocketResponse, settings: Settings,
+                 on_finished: Callable[[Session], None] = lambda session: None) -> None:
+        self.ws = ws
+        self._on_finished = on_finished
+        self.settings = settings
+        self.number = next(_numbers)
+        self.runtime: Any = None
+        self.outbox = Outbox(settings.outbox_frames)
+        self.frames_sent = 0
+        self.finished = asyncio.Event()
+        self._releasing: asyncio.Future | None = None
+        self._closing = False  # read by the producer thread: a bool, set once
+        self._feeder: asyncio.Task | None = None
+        self._upload_size: int | None = None   # announced; the next binary message is the file
+        self._stream_rate: int | None = None   # a streamed (microphone) utterance is open
+        self._streamed_bytes = 0
+
+    # -- lifetime ------------------------------------------------------------------------------
+
+    async def serve(self) -> None:
+        """Run until the socket closes; the runtime is stopped before this returns."""
+        workers: list[asyncio.Task] = []
+        try:
+            try:
+                self.runtime = await runtimes.open_runtime(self.settings)
+            except Exception as e:  # a model that opened at start-up can still fail per session
+                logger.error("session {}: cannot open the model: {}", self.number, e)
+                await self._close_with("error", f"cannot open the model: {e}", code=1011)
+                return
+            width, height = self.runtime.video_graph.width, self.runtime.video_graph.height
+            await self.ws.send_str(protocol.dumps(
+                "hello", session=self.number, width=width, height=height, fps=25,
+                frame_wait=self.settings.frame_wait, max_upload_bytes=self.settings.max_upload_bytes,
+                max_utterance_seconds=self.settings.max_utterance_seconds,
+                max_chunk_bytes=self.settings.max_chunk_bytes))
+            workers = [asyncio.create_task(self._pump(), name=f"talvo-serve-pump-{self.number}"),
+                       asyncio.create_task(self._send(), name=f"talvo-serve-send-{self.number}")]
+            await self._receive()
+        finally:
+            # Its own task: the server may cancel this handler again (client gone, shutdown),
+            # and that must not cut the runtime's stop short or leave `finished` unset.
+            self._releasing = asyncio.ensure_future(self._release(workers))
+            self._releasing.add_done_callback(self._released)
+            await asyncio.shield(self._releasing)
+
+    def _released(self, _: asyncio.Future) -> None:
+        self.finished.set()
+        self._on_finished(self)
+
+    async def _release(self, workers: list[asyncio.Task]) -> None:
+        # The renderer draws an idle frame only when told the output side is empty, and the
+        # producer sees a stop only between frames: with frames left in the outbox and nobody
+        # speaking, stop() would wait its full 5 s and abandon the thread.
+        self._closing = True
+        tasks = [t for t in (self._feeder, *workers) if t is not None]
+        for task in tasks:
+            task.cancel()
+        # The pump's stream stops the runtime as its cancellation passes; stop() again covers a
+        # pump that had already ended, and is cheap on a stopped runtime.
+        await asyncio.gather(*tasks, return_exceptions=True)
+        if self.runtime is not None:
+            try:
+                await self.runtime.stop()
+            except Exception as e:
+                logger.error("session {}: stopping the runtime failed: {}", self.number, e)
+        if not self.ws.closed:
+            await self.ws.close()
+        logger.info("session {} closed after {} frames ({} dropped)",
+                    self.number, self.frames_sent, self.outbox.dropped)
+
+    async def shutdown(self, message: str = "the server is stopping") -> None:
+        """Close the socket (the session then stops its runtime) and wait until it has."""
+        if not self.ws.closed:
+            with contextlib.suppress(Exception):
+                await self.ws.close(code=1001, message=message.encode())
+        await self.finished.wait()
+
+    async def _close_with(self, kind: str, message: str, code: int) -> None:
+        with contextlib.suppress(Exception):
+            await self.ws.send_str(protocol.dumps(kind, message=message))
+        with contextlib.suppress(Exception):
+            await self.ws.close(code=code, message=message[:120].encode())
+
+    # -- frames out ----------------------------------------------------------------------------
+
+    async def _pump(self) -> None:
+        runtime, outbox = self.runtime, self.outbox
+        frames = runtime._frame_queue
+
+        def out_buffer_empty() -> bool:  # idle frames only for a tab that keeps up
+            return self._closing or (not outbox and frames.empty())
+
+        # The renderer stamps each frame with its deadline on its own clock; the frame taken
+        # soonest after its deadline fixes that clock's offset to ours.
+        offset = math.inf
+        try:
+            async for frame in runtime.run(out_buffer_empty):
+                offset = min(offset, time.perf_counter() - frame.timestamp)
+                outbox.put((frame, offset + frame.timestamp))
+        except Exception as e:
+            logger.error("session {}: the renderer failed: {}", self.number, e)
+            await self._close_with("error", f"the renderer failed: {e}", code=1011)
+            return
+        await self._close_with("error", "the renderer ended the stream", code=1011)
+
+    async def _send(self) -> None:
+        queue = self.runtime._frame_queue
+        while True:
+            frame, deadline = await self.outbox.get()
+            now = time.perf_counter()
+            data = protocol.encode_frame(frame, depth=len(self.outbox) + queue.qsize(),
+                                         dropped=self.outbox.dropped, deadline=deadline,
+                                         latency_ms=(now - deadline) * 1000.0)
+            try:
+                async with asyncio.timeout(self.settings.send_timeout):
+                    await self.ws.send_bytes(data)
+            except TimeoutError:
+                logger.warning("session {}: the page took no frame for {} s, closing",
+                               self.number, self.settings.send_timeout)
+                await self._close_with("error", "the page stopped reading frames", code=1008)
+                return
+            except ConnectionError:  # the page went away; the receive side ends the session
+                return
+            except Exception as e:  # anything else would leave the page with a frozen face
+                logger.error("session {}: sending a frame failed: {}", self.number, e)
+                await self._close_with("error", f"sending a frame failed: {e}", code=1011)
+                return
+            self.frames_sent += 1
+
+    # -- speech in -----------------------------------------------------------------------------
+
+    async def _receive(self) -> None:
+        async for msg in self.ws:
+            try:
+                if msg.type == WSMsgType.TEXT:
+                    await self._on_text(protocol.parse_text(msg.data))
+                elif msg.type == WSMsgType.BINARY:
+                    await self._on_binary(msg.data)
+                elif msg.type == WSMsgType.ERROR:  # e.g. a message over the size limit
+                    logger.warning("session {}: socket error: {}", self.number, self.ws.exception())
+                    return
+            except (protocol.MessageError, wav.WavError) as e:
+                await self._reply_error(str(e))
+            except ConnectionError:
+                return
+            except Exception as e:  # the runtime refused input: this session ends, no other
+                logger.error("session {}: {}: {}", self.number, type(e).__name__, e)
+                await self._close_with("error", f"the session failed: {e}", code=1011)
+                return
+
+    async def _reply_error(self, message: str) -> None:
+        logger.info("session {}: refused input: {}", self.number, message)
+        with contextlib.suppress(ConnectionError):
+            await self.ws.send_str(protocol.dumps("error", message=message))
+
+    def _busy(self) -> bool:
+        return ((self._feeder is not None and not self._feeder.done())
+                or self._stream_rate is not None or self._upload_size is not None)
+
+    def _check_idle(self) -> None:
+        if self._busy():
+            raise protocol.MessageError("already speaking: wait for the current utterance to end")
+
+    async def _on_text(self, message: dict[str, Any]) -> None:
+        kind = message["type"]
+        if kind == "builtin":
+            self._check_idle()
+            pcm, rate = runtimes.builtin_utterance()
+            await self._start_feeder(pcm, rate, "the built-in utterance")
+        elif kind == "upload":
+            self._check_idle()
+            size = message.get("size")
+            limit = self.settings.max_upload_bytes
+            if isinstance(size, bool) or not isinstance(size, int) or size <= 0:
+                raise protocol.MessageError("upload: size must be a positive integer")
+            if size > limit:
+                raise wav.WavError(f"the upload is too large: {size} bytes (limit {limit})")
+            self._upload_size = size
+        elif kind == "audio_start":
+            self._check_idle()
+            self._stream_rate = wav.check_rate(message.get("sample_rate"))
+            self._streamed_bytes = 0
+            await self.ws.send_str(protocol.dumps("speaking", source="microphone"))
+        elif kind == "audio_end":
+            if self._stream_rate is None:
+                raise protocol.MessageError("audio_end without audio_start")
+            self._stream_rate = None
+            await self.runtime.flush()
+
+    async def _on_binary(self, data: bytes) -> None:
+        if self._upload_size is not None:
+            size, self._upload_size = self._upload_size, None
+            if len(data) != size:
+                raise wav.WavError(f"the upload holds {len(data)} bytes, {size} were announced")
+            pcm, rate = wav.parse_wav(data, max_bytes=self.settings.max_upload_bytes,
+                                      max_seconds=self.settings.max_utterance_seconds)
+            await self._start_feeder(pcm, rate, "the uploaded file")
+        elif self._stream_rate is not None:
+            rate = self._stream_rate
+            if len(data) > self.settings.max_chunk_bytes:
+                raise protocol.MessageError(
+                    f"audio chunk too large: {len(data)} bytes (limit {self.settings.max_chunk_bytes})")
+            if len(data) % 2:
+                raise protocol.MessageError(
+                    f"audio chunk must hold whole 16-bit samples, got {len(data)} bytes")
+            self._streamed_bytes += len(data)
+            if self._streamed_bytes / 2 / rate > self.settings.max_utterance_seconds:
+                self._stream_rate = None
+                await self.runtime.flush()  # what came in time is still spoken
+                raise protocol.MessageError(
+                    f"utterance too long (limit {self.settings.max_utterance_seconds:g} s): ended")
+            await self.runtime.push_audio(data, rate, False)
+        else:
+            raise protocol.MessageError(
+                'unexpected binary message: send {"type": "upload"} or {"type": "audio_start"} first')
+
+    async def _start_feeder(self, pcm: bytes, rate: int, what: str) -> None:
+        self._feeder = asyncio.create_task(self._speak(pcm, rate), name=f"talvo-serve-speak-{self.number}")
+        self._feeder.add_done_callback(self._feeder_done)
+        seconds = len(pcm) / 2 / rate
+        logger.info("session {}: speaking {} ({:.1f} s)", self.number, what, seconds)
+        with contextlib.suppress(ConnectionError):
+            await self.ws.send_str(protocol.dumps("speaking", source=what, seconds=round(seconds, 2)))
+
+    def _feeder_done(self, task: asyncio.Task) -> None:
+        if not task.cancelled() and task.exception() is not None:
+            logger.error("session {}: pushing speech failed: {}", self.number, task.exception())
+
+    async def _speak(self, pcm: bytes, rate: int) -> None:
+        """Push a whole utterance at the pace it is spoken, then end it."""
+        runtime = self.runtime
+        step = max(2, int(rate * CHUNK_SECONDS) * 2)
+        start = time.perf_counter()
+        pushed = 0.0
+        for i in range(0, len(pcm), step):
+            chunk = pcm[i:i + step]
+            await runtime.push_audio(chunk, rate, i + step >= len(pcm))
+            pushed += len(chunk) / 2 / rate
+            delay = start + pushed - LEAD_SECONDS - time.perf_counter()
+            if delay > 0:
+                await asyncio.sleep(delay)
+        await runtime.flush()

@@ -1,0 +1,26 @@
+"""What one server allows each session: set once at start-up, shared by every session."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class Settings:
+    model_path: str
+    frame_wait: str | None = None  # None: the runtime's own default; passed only when supported
+    max_sessions: int = 32
+    # Frames a session holds for a browser that reads slower than 25 fps (about 0.3 s); beyond
+    # that the oldest is dropped, so a stalled tab costs a fixed amount of memory.
+    outbox_frames: int = 8
+    max_upload_bytes: int = 8 * 1024 * 1024
+    max_utterance_seconds: float = 60.0
+    max_chunk_bytes: int = 64 * 1024  # one streamed (microphone) message
+    # Input messages the runtime queues before push_audio waits: a client that streams faster
+    # than real time is slowed down by TCP instead of growing the input buffer.
+    input_buffer_size: int = 32
+    send_timeout: float = 10.0  # a socket that takes no frame for this long is closed
+
+    @property
+    def max_message_bytes(self) -> int:
+        return self.max_upload_bytes + 4096

@@ -1,0 +1,263 @@
+// The live view: frames from the WebSocket onto the canvas, each frame's audio slice scheduled
+// with Web Audio to start exactly when that frame is shown, and the figures beside them.
+"use strict";
+
+const HEADER_BYTES = 44; // protocol.FRAME_HEADER: <IHHBxHIIIddf
+const SPEECH = 1, END_OF_SPEECH = 2;
+const LEAD_MS = 80;      // frames are shown this long after the renderer's deadline reaches us
+const MAX_DUE = 25;      // frames held for display at most (one second)
+
+const $ = (id) => document.getElementById(id);
+const canvas = $("face");
+const ctx2d = canvas.getContext("2d");
+let image = null;
+
+const stats = { received: 0, speechFrames: 0, micChunks: 0, drawn: 0, droppedPage: 0, rebased: 0, lastFps: 0,
+                drawTimes: [], latencies: [], session: null, speaking: false, refused: false };
+window.talvoStats = stats; // read by the browser test
+
+let ws = null;
+let hello = null;
+let audioCtx = null;
+let nextAudioTime = 0;
+let base = null;          // {perf, ts}: when a renderer timestamp is shown on our clock
+const due = [];           // frames waiting for their display time, oldest first
+const slack = [];         // how early the last frames arrived for their display time (ms)
+let mic = null;
+
+function say(text, kind) {
+  const el = $("message");
+  el.textContent = text;
+  el.className = "message" + (kind ? " " + kind : "");
+}
+
+function setSpeaking(on) {
+  stats.speaking = on;
+  $("speaking").textContent = on ? "yes" : "no";
+  canvas.classList.toggle("speaking", on);
+  const ready = hello !== null && ws && ws.readyState === WebSocket.OPEN;
+  $("builtin").disabled = !ready || on;
+  $("upload").disabled = !ready || on;
+  $("mic").disabled = !ready || (on && mic === null) || !navigator.mediaDevices;
+}
+
+function ensureAudio() {
+  if (audioCtx === null) {
+    const Ctx = window.AudioContext || window.webkitAudioContext;
+    if (Ctx) audioCtx = new Ctx();
+  }
+  if (audioCtx && audioCtx.state === "suspended") audioCtx.resume();
+}
+
+function connect() {
+  const scheme = location.protocol === "https:" ? "wss://" : "ws://";
+  ws = new WebSocket(scheme + location.host + "/ws");
+  ws.binaryType = "arraybuffer";
+  ws.onmessage = (ev) => {
+    if (typeof ev.data === "string") onText(JSON.parse(ev.data));
+    else onFrame(ev.data);
+  };
+  ws.onclose = (ev) => {
+    stopMic(false);
+    hello = null;
+    setSpeaking(false);
+    if (!stats.refused) {
+      say("Disconnected" + (ev.reason ? ": " + ev.reason : "") + " (code " + ev.code + "). Reload to reconnect.", "error");
+    }
+  };
+}
+
+function onText(msg) {
+  switch (msg.type) {
+    case "hello":
+      hello = msg;
+      canvas.width = msg.width;
+      canvas.height = msg.height;
+      image = ctx2d.createImageData(msg.width, msg.height);
+      stats.session = msg.session;
+      $("session").textContent = "#" + msg.session + " (" + msg.frame_wait + ")";
+      say("Connected. Pick something for the avatar to say.");
+      setSpeaking(false);
+      break;
+    case "refused":
+      stats.refused = true;
+      say(msg.message, "refused");
+      break;
+    case "speaking":
+      setSpeaking(true);
+      say("Speaking " + msg.source + (msg.seconds ? " (" + msg.seconds + " s)" : "") + ".");
+      break;
+    case "error":
+      say(msg.message, "error");
+      if (mic === null) setSpeaking(false);
+      break;
+  }
+}
+
+function onFrame(buf) {
+  const dv = new DataView(buf);
+  const f = {
+    index: dv.getUint32(0, true), width: dv.getUint16(4, true), height: dv.getUint16(6, true),
+    flags: dv.getUint8(8), depth: dv.getUint16(10, true), rate: dv.getUint32(12, true),
+    dropped: dv.getUint32(16, true), audioBytes: dv.getUint32(20, true),
+    ts: dv.getFloat64(24, true), latency: dv.getFloat32(40, true),
+  };
+  const pixels = f.width * f.height * 3;
+  f.rgb = new Uint8Array(buf, HEADER_BYTES, pixels);
+  f.audio = f.audioBytes ? new Int16Array(buf.slice(HEADER_BYTES + pixels, HEADER_BYTES + pixels + f.audioBytes)) : null;
+  stats.received++;
+  if (f.flags & SPEECH) stats.speechFrames++;
+  stats.latencies.push(f.latency);
+  if (stats.latencies.length > 25) stats.latencies.shift();
+  $("depth").textContent = f.depth;
+  $("dropped-server").textContent = f.dropped;
+
+  // One clock for picture and sound: the renderer's timestamp, shifted by a fixed delay.
+  const now = performance.now();
+  let at = base === null ? -Infinity : base.perf + (f.ts - base.ts) * 1000;
+  if (at < now) { // first frame, or this one came late: show frames later from now on
+    if (base !== null) stats.rebased++;
+    base = { perf: now + LEAD_MS, ts: f.ts };
+    at = base.perf;
+    nextAudioTime = 0;
+    slack.length = 0;
+  } else {
+    // After a late frame the delay stays longer than needed; take the excess back when the
+    // face is idle (no sound to cut), once a whole second of frames has shown it is not needed.
+    slack.push(at - now);
+    if (slack.length > 25) slack.shift();
+    const spare = Math.min(...slack) - LEAD_MS;
+    if (slack.length === 25 && spare > 40 && !f.audio && !stats.speaking) {
+      base.perf -= spare;
+      at -= spare;
+      slack.length = 0;
+    }
+  }
+  if (due.length) at = Math.max(at, due[due.length - 1].at); // never shown out of order
+  f.at = at;
+  $("buffer").textContent = Math.round(at - now) + " ms";
+  if (f.audio) scheduleAudio(f, at - now);
+  due.push(f);
+  // A hidden tab gets no animation frames: keep the newest second, not the whole backlog.
+  while (due.length > MAX_DUE) { due.shift(); stats.droppedPage++; }
+  stats.pending = due.length;
+  if (f.flags & END_OF_SPEECH && mic === null) {
+    setTimeout(() => { setSpeaking(false); say("Done. Pick something else to say."); }, Math.max(0, at - now));
+  }
+}
+
+function scheduleAudio(f, inMs) {
+  if (audioCtx === null || audioCtx.state !== "running" || !f.rate) return;
+  let when = audioCtx.currentTime + inMs / 1000;
+  // Back-to-back slices start where the previous one ended, so the sound has no clicks.
+  if (Math.abs(when - nextAudioTime) < 0.02) when = nextAudioTime;
+  if (when < audioCtx.currentTime) return;
+  const buffer = audioCtx.createBuffer(1, f.audio.length, f.rate);
+  const out = buffer.getChannelData(0);
+  for (let i = 0; i < f.audio.length; i++) out[i] = f.audio[i] / 32768;
+  const source = audioCtx.createBufferSource();
+  source.buffer = buffer;
+  source.connect(audioCtx.destination);
+  source.start(when);
+  nextAudioTime = when + buffer.duration;
+}
+
+function draw(f) {
+  if (image === null || image.width !== f.width || image.height !== f.height) {
+    canvas.width = f.width; canvas.height = f.height;
+    image = ctx2d.createImageData(f.width, f.height);
+  }
+  const px = image.data, rgb = f.rgb;
+  for (let i = 0, j = 0; i < rgb.length; i += 3, j += 4) {
+    px[j] = rgb[i]; px[j + 1] = rgb[i + 1]; px[j + 2] = rgb[i + 2]; px[j + 3] = 255;
+  }
+  ctx2d.putImageData(image, 0, 0);
+  stats.drawn++;
+  const now = performance.now();
+  stats.drawTimes.push(now);
+  while (stats.drawTimes.length && stats.drawTimes[0] < now - 2000) stats.drawTimes.shift();
+}
+
+function tick() {
+  const now = performance.now();
+  let latest = null;
+  while (due.length && due[0].at <= now) {
+    if (latest !== null) stats.droppedPage++; // two frames due in one paint: only the newer shows
+    latest = due.shift();
+  }
+  if (latest !== null) draw(latest);
+  requestAnimationFrame(tick);
+}
+
+function showFigures() {
+  const t = stats.drawTimes;
+  stats.lastFps = t.length > 1 ? (t.length - 1) * 1000 / (t[t.length - 1] - t[0]) : 0;
+  if (t.length && t[t.length - 1] < performance.now() - 1000) stats.lastFps = 0;
+  $("fps").textContent = stats.lastFps.toFixed(1);
+  const l = stats.latencies.slice().sort((a, b) => a - b);
+  $("latency").textContent = l.length ? l[l.length >> 1].toFixed(1) + " ms" : "–";
+  $("frames").textContent = stats.drawn;
+  $("dropped-page").textContent = stats.droppedPage;
+}
+
+// -- speaking -----------------------------------------------------------------------------------
+
+$("builtin").onclick = () => {
+  ensureAudio();
+  setSpeaking(true);
+  ws.send(JSON.stringify({ type: "builtin" }));
+};
+
+$("upload").onchange = async (ev) => {
+  const file = ev.target.files[0];
+  ev.target.value = "";
+  if (!file) return;
+  ensureAudio();
+  if (file.size > hello.max_upload_bytes) {
+    say(file.name + " is too large: " + file.size + " bytes (limit " + hello.max_upload_bytes + ").", "error");
+    return;
+  }
+  setSpeaking(true);
+  ws.send(JSON.stringify({ type: "upload", size: file.size, name: file.name }));
+  ws.send(await file.arrayBuffer());
+};
+
+async function startMic() {
+  ensureAudio();
+  try {
+    const stream = await navigator.mediaDevices.getUserMedia({ audio: { channelCount: 1, echoCancellation: true } });
+    await audioCtx.audioWorklet.addModule("/static/mic-worklet.js");
+    const source = audioCtx.createMediaStreamSource(stream);
+    const node = new AudioWorkletNode(audioCtx, "talvo-mic");
+    node.port.onmessage = (ev) => {
+      stats.micChunks++;
+      if (ws.readyState === WebSocket.OPEN) ws.send(ev.data);
+    };
+    ws.send(JSON.stringify({ type: "audio_start", sample_rate: audioCtx.sampleRate })); // before any chunk
+    source.connect(node);
+    node.connect(audioCtx.destination); // keeps the node pulled; its output is silence
+    mic = { stream, source, node };
+    $("mic").textContent = "Stop speaking";
+    $("mic").classList.add("recording");
+  } catch (e) {
+    say("The microphone is not available here: " + e.message, "error");
+  }
+}
+
+function stopMic(send) {
+  if (mic === null) return;
+  mic.source.disconnect();
+  mic.node.disconnect();
+  mic.stream.getTracks().forEach((t) => t.stop());
+  mic = null;
+  if (send && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify({ type: "audio_end" }));
+  $("mic").textContent = "Speak into the microphone";
+  $("mic").classList.remove("recording");
+}
+
+$("mic").onclick = () => { if (mic === null) startMic(); else stopMic(true); };
+if (!navigator.mediaDevices) $("mic").title = "this browser offers no microphone on this page";
+
+connect();
+requestAnimationFrame(tick);
+setInterval(showFigures, 250);

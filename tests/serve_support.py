@@ -1,0 +1,103 @@
+"""Helpers for the serve tests: a server on the aiohttp test client, and a page's side of the
+socket that reads frames and JSON messages in order."""
+
+from __future__ import annotations
+
+import asyncio
+import io
+import json
+import subprocess
+import sys
+import wave
+from contextlib import asynccontextmanager
+
+from aiohttp import WSMsgType
+from aiohttp.test_utils import TestClient, TestServer
+from talvo.serve import protocol, runtimes
+from talvo.serve.app import SESSIONS, make_app
+from talvo.serve.settings import Settings
+
+
+def wav_bytes(pcm: bytes, rate: int = 16000, channels: int = 1, width: int = 2) -> bytes:
+    out = io.BytesIO()
+    with wave.open(out, "wb") as w:
+        w.setnchannels(channels)
+        w.setsampwidth(width)
+        w.setframerate(rate)
+        w.writeframes(pcm)
+    return out.getvalue()
+
+
+def pcm_ramp(samples: int, seed: int = 1) -> bytes:
+    """Distinct, loud-enough samples, so a reordered or lost byte shows."""
+    return b"".join(((i * 7919 + seed * 104729) % 20000 - 10000).to_bytes(2, "little", signed=True)
+                    for i in range(samples))
+
+
+@asynccontextmanager
+async def serving(model: str, frame_wait: str | None = None, **overrides):
+    settings = Settings(model_path=model, frame_wait=runtimes.choose_frame_wait(frame_wait), **overrides)
+    app = make_app(settings)
+    async with TestClient(TestServer(app)) as client:
+        yield client, app[SESSIONS]
+
+
+class Page:
+    """The page's end of one socket."""
+
+    def __init__(self, ws):
+        self.ws = ws
+        self.frames: list[protocol.DecodedFrame] = []
+        self.texts: list[dict] = []
+
+    async def receive(self, timeout: float = 10.0):
+        msg = await asyncio.wait_for(self.ws.receive(), timeout)
+        if msg.type == WSMsgType.BINARY:
+            frame = protocol.decode_frame(msg.data)
+            self.frames.append(frame)
+            return frame
+        if msg.type == WSMsgType.TEXT:
+            self.texts.append(json.loads(msg.data))
+            return self.texts[-1]
+        return msg  # close, closed or error
+
+    async def text(self, timeout: float = 10.0) -> dict:
+        """The next JSON message, reading past frames."""
+        while True:
+            item = await self.receive(timeout)
+            if isinstance(item, dict):
+                return item
+            if not isinstance(item, protocol.DecodedFrame):
+                raise AssertionError(f"socket ended while waiting for a message: {item}")
+
+    async def frame(self, timeout: float = 10.0) -> protocol.DecodedFrame:
+        while True:
+            item = await self.receive(timeout)
+            if isinstance(item, protocol.DecodedFrame):
+                return item
+            if not isinstance(item, dict):
+                raise AssertionError(f"socket ended while waiting for a frame: {item}")
+
+    async def utterance(self, timeout: float = 30.0) -> tuple[list[protocol.DecodedFrame], bytes]:
+        """Frames up to the end of the next utterance, and the audio its speech frames carry."""
+        spoken = []
+        while True:
+            frame = await self.frame(timeout)
+            if frame.speech:
+                spoken.append(frame)
+                if frame.end_of_speech:
+                    return spoken, b"".join(f.audio for f in spoken)
+
+    async def send(self, **message) -> None:
+        await self.ws.send_str(json.dumps(message))
+
+
+def start_server(*args: str) -> tuple[subprocess.Popen, str]:
+    """`python -m talvo serve` on a free port, and the URL it printed."""
+    proc = subprocess.Popen([sys.executable, "-m", "talvo", "serve", "--port", "0", *args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    line = proc.stdout.readline()
+    if "http://" not in line:
+        proc.kill()
+        raise AssertionError(f"no URL: {line!r} {proc.communicate(timeout=30)}")
+    return proc, line.split()[2]

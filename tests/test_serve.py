@@ -1,0 +1,355 @@
+"""`python -m talvo serve`: sessions over a real WebSocket, bad input, limits, and the command."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installed")
+
+from aiohttp import ClientSession, WSMsgType  # noqa: E402
+from serve_support import Page, pcm_ramp, serving, start_server, wav_bytes  # noqa: E402
+from talvo.engine.video_reader import pack_demo_model  # noqa: E402
+from talvo.serve import protocol, runtimes, wav  # noqa: E402
+from talvo.serve.outbox import Outbox  # noqa: E402
+
+
+@pytest.fixture
+def model(tmp_path):
+    path = tmp_path / "demo.imx"
+    pack_demo_model(path)
+    return str(path)
+
+
+FRAME = protocol.DecodedFrame
+
+
+async def wait_for(condition, timeout: float = 10.0) -> None:
+    async with asyncio.timeout(timeout):
+        while not condition():
+            await asyncio.sleep(0.01)
+
+
+# -- sessions -------------------------------------------------------------------------------------
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("mode", runtimes.frame_wait_modes())
+@pytest.mark.parametrize("source", ["stream", "upload", "builtin"])
+async def test_speech_comes_back_in_the_frames_byte_for_byte(model, source, mode):
+    async with serving(model, mode) as (client, sessions), client.ws_connect("/ws") as ws:
+        page = Page(ws)
+        hello = await page.text()
+        assert hello["type"] == "hello" and (hello["width"], hello["height"]) == (96, 96)
+        assert hello["frame_wait"] == mode
+        idle = await page.frame()  # the face is alive before anyone speaks
+        assert not idle.speech and len(idle.image) == 96 * 96 * 3 and idle.audio == b""
+        if source == "stream":
+            pcm, rate = pcm_ramp(16000 * 3 // 4 + 5), 16000  # not a whole number of frames
+            await page.send(type="audio_start", sample_rate=rate)
+            for i in range(0, len(pcm), 3202):
+                await ws.send_bytes(pcm[i:i + 3202])
+            await page.send(type="audio_end")
+        elif source == "upload":
+            pcm, rate = pcm_ramp(22050 // 2, seed=3), 22050
+            data = wav_bytes(pcm, rate)
+            await page.send(type="upload", size=len(data))
+            await ws.send_bytes(data)
+        else:
+            pcm, rate = runtimes.builtin_utterance()
+            await page.send(type="builtin")
+        spoken, audio = await page.utterance()
+        assert audio == pcm
+        assert {f.sample_rate for f in spoken} == {rate}
+        indexes = [f.index for f in page.frames]
+        assert indexes == sorted(indexes) and page.frames[-1].dropped == 0
+        assert not (await page.frame()).speech  # back to idle
+        if source != "stream":
+            assert any(t["type"] == "speaking" for t in page.texts)
+
+
+@pytest.mark.asyncio
+async def test_closing_the_socket_mid_utterance_stops_the_runtime(model):
+    async with serving(model) as (client, sessions):
+        ws = await client.ws_connect("/ws")
+        page = Page(ws)
+        await page.text()
+        await page.send(type="builtin")
+        while not any(f.speech for f in page.frames):
+            await page.frame()
+        (session,) = sessions
+        runtime, thread = session.runtime, session.runtime._thread
+        assert thread.is_alive()
+        await ws.close()
+        await asyncio.wait_for(session.finished.wait(), 10)
+        assert not thread.is_alive() and not runtime._running
+        assert not sessions
+        # and the next tab gets a runtime of its own
+        async with client.ws_connect("/ws") as again:
+            page = Page(again)
+            assert (await page.text())["type"] == "hello"
+            await page.frame()
+            (other,) = sessions
+            assert other is not session and other.runtime is not runtime
+
+
+@pytest.mark.asyncio
+async def test_a_tab_that_stopped_reading_is_bounded_and_still_stops_at_once(model):
+    async with serving(model, outbox_frames=4) as (client, sessions), client.ws_connect("/ws") as ws:
+        page = Page(ws)
+        await page.text()
+        await page.frame()
+        (session,) = sessions
+        stalled = asyncio.Event()
+
+        async def never_sent(data):  # a socket whose reader went away without closing
+            stalled.set()
+            await asyncio.Event().wait()
+
+        session.ws.send_bytes = never_sent
+        await stalled.wait()
+        # Speech frames are drawn regardless of the outbox, and the oldest dropped; after the
+        # utterance no idle frame is drawn while the outbox holds frames.
+        await page.send(type="audio_start", sample_rate=16000)
+        await ws.send_bytes(pcm_ramp(16000 * 8 // 25))
+        await page.send(type="audio_end")
+        await wait_for(lambda: session.outbox._items and session.outbox._items[-1][0].end_of_speech)
+        assert len(session.outbox) == 4 and session.outbox.dropped >= 4
+        thread = session.runtime._thread
+        await ws.close()
+        # Frames left in the outbox must not keep the renderer from seeing the stop.
+        await asyncio.wait_for(session.finished.wait(), 4.0)
+        assert not thread.is_alive()
+
+
+@pytest.mark.asyncio
+async def test_beyond_max_sessions_a_tab_is_refused_and_others_carry_on(model):
+    async with serving(model, max_sessions=1) as (client, sessions):
+        async with client.ws_connect("/ws") as first:
+            page = Page(first)
+            await page.text()
+            async with client.ws_connect("/ws") as second:
+                refused = await Page(second).text()
+                assert refused["type"] == "refused" and "The server is full" in refused["message"]
+                assert (await second.receive()).type in (WSMsgType.CLOSE, WSMsgType.CLOSED)
+                assert second.close_code == 1013
+            for _ in range(3):
+                await page.frame()
+        await wait_for(lambda: not sessions)
+        async with client.ws_connect("/ws") as third:
+            assert (await Page(third).text())["type"] == "hello"
+
+
+BAD_INPUT = [
+    ("text", "hello", "malformed message: not JSON"),
+    ("text", "[1, 2]", "expected a JSON object"),
+    ("json", {"type": "dance"}, "unknown message type 'dance'"),
+    ("json", {"no": "type"}, "unknown message type None"),
+    ("bytes", b"\x00\x01", "unexpected binary message"),
+    ("json", {"type": "audio_end"}, "audio_end without audio_start"),
+    ("json", {"type": "audio_start", "sample_rate": 44.1}, "sample rate must be an integer"),
+    ("json", {"type": "audio_start", "sample_rate": 200000}, "sample rate must be an integer"),
+    ("json", {"type": "upload", "size": "big"}, "size must be a positive integer"),
+    ("json", {"type": "upload", "size": 10 ** 9}, "the upload is too large"),
+    ("upload", b"ID3\x04not a wav at all", "not a WAV file"),
+    ("upload", wav_bytes(bytes(400), channels=2), "need 16-bit PCM mono, got 2 channel(s)"),
+    ("upload", wav_bytes(bytes(400), width=1), "need 16-bit PCM mono, got 1 channel(s) of 8-bit"),
+    ("upload", wav_bytes(bytes(400), rate=4000), "sample rate must be an integer"),
+    ("upload", wav_bytes(b""), "holds no audio"),
+    ("upload", wav_bytes(bytes(4000))[:30], "not a readable 16-bit PCM WAV"),
+]
+
+
+@pytest.mark.asyncio
+async def test_bad_input_gets_a_clear_message_and_the_session_carries_on(model):
+    async with serving(model) as (client, sessions), \
+            client.ws_connect("/ws") as ws, client.ws_connect("/ws") as bystander:
+        page, other = Page(ws), Page(bystander)
+        await page.text()
+        await other.text()
+        for kind, payload, needle in BAD_INPUT:
+            if kind == "text":
+                await ws.send_str(payload)
+            elif kind == "json":
+                await page.send(**payload)
+            elif kind == "bytes":
+                await ws.send_bytes(payload)
+            else:
+                await page.send(type="upload", size=len(payload))
+                await ws.send_bytes(payload)
+            reply = await page.text()
+            assert reply["type"] == "error" and needle in reply["message"], (kind, payload, reply)
+        # mid-stream faults: an odd chunk, a second utterance, an upload of another size
+        await page.send(type="audio_start", sample_rate=16000)
+        assert (await page.text())["type"] == "speaking"
+        await ws.send_bytes(b"\x01\x02\x03")
+        assert "whole 16-bit samples" in (await page.text())["message"]
+        await page.send(type="builtin")
+        assert "already speaking" in (await page.text())["message"]
+        await ws.send_bytes(pcm_ramp(2000))
+        await page.send(type="audio_end")
+        _, audio = await page.utterance()
+        assert audio == pcm_ramp(2000)  # what was refused left nothing behind
+        await page.send(type="upload", size=100)
+        await ws.send_bytes(wav_bytes(pcm_ramp(80)))
+        assert "were announced" in (await page.text())["message"]
+        # the other session never noticed
+        await other.frame()
+        assert not [t for t in other.texts if t["type"] == "error"] and len(sessions) == 2
+
+
+@pytest.mark.asyncio
+async def test_oversized_messages_close_only_their_own_socket(model):
+    async with serving(model, max_upload_bytes=2000, max_chunk_bytes=1000) as (client, sessions), \
+            client.ws_connect("/ws") as bystander:
+        other = Page(bystander)
+        await other.text()
+        async with client.ws_connect("/ws") as ws:
+            page = Page(ws)
+            await page.text()
+            await page.send(type="audio_start", sample_rate=16000)
+            assert (await page.text())["type"] == "speaking"
+            await ws.send_bytes(bytes(1002))
+            assert "audio chunk too large" in (await page.text())["message"]
+            await ws.send_bytes(bytes(2000 + 4096 + 2))  # over the socket's message limit
+            while isinstance(await page.receive(), (dict, FRAME)):
+                pass
+            assert ws.close_code == 1009
+        await wait_for(lambda: len(sessions) == 1)
+        await other.frame()
+
+
+@pytest.mark.asyncio
+async def test_a_runtime_that_refuses_input_ends_only_its_own_session(model):
+    async with serving(model) as (client, sessions), \
+            client.ws_connect("/ws") as ws, client.ws_connect("/ws") as bystander:
+        page, other = Page(ws), Page(bystander)
+        number = (await page.text())["session"]
+        await other.text()
+        broken = next(s for s in sessions if s.number == number)
+        runtime, thread = broken.runtime, broken.runtime._thread
+
+        async def refuse(*args, **kwargs):
+            raise RuntimeError("input buffer closed")
+
+        runtime.push_audio = refuse
+        await page.send(type="audio_start", sample_rate=16000)
+        await ws.send_bytes(pcm_ramp(320))
+        replies = [await page.text(), await page.text()]
+        assert replies[-1] == {"type": "error", "message": "the session failed: input buffer closed"}
+        while isinstance(await page.receive(), (dict, FRAME)):
+            pass
+        assert ws.close_code == 1011
+        await asyncio.wait_for(broken.finished.wait(), 10)
+        assert not thread.is_alive() and len(sessions) == 1
+        await other.frame()
+
+
+@pytest.mark.asyncio
+async def test_a_streamed_utterance_is_ended_at_the_length_limit(model):
+    async with serving(model, max_utterance_seconds=0.25) as (client, _), client.ws_connect("/ws") as ws:
+        page = Page(ws)
+        await page.text()
+        await page.send(type="audio_start", sample_rate=8000)
+        assert (await page.text())["type"] == "speaking"
+        await ws.send_bytes(pcm_ramp(1600))  # 0.2 s
+        await ws.send_bytes(pcm_ramp(800))   # 0.3 s in all
+        assert "utterance too long" in (await page.text())["message"]
+        _, audio = await page.utterance()
+        assert audio == pcm_ramp(1600)
+        await page.send(type="builtin")  # the session is free again
+        assert (await page.text())["type"] == "speaking"
+
+
+# -- the parts ------------------------------------------------------------------------------------
+
+@pytest.mark.asyncio
+async def test_outbox_keeps_the_newest_frames_and_counts_the_rest():
+    box = Outbox(3)
+    waiter = asyncio.create_task(box.get())
+    await asyncio.sleep(0)
+    assert not waiter.done()
+    box.put(0)
+    assert await waiter == 0
+    for i in range(1, 6):
+        box.put(i)
+    assert (len(box), box.dropped) == (3, 2)
+    assert [await box.get() for _ in range(3)] == [3, 4, 5]
+    with pytest.raises(ValueError):
+        Outbox(0)
+
+
+def test_wav_limits():
+    pcm = pcm_ramp(800)
+    assert wav.parse_wav(wav_bytes(pcm, 8000), max_bytes=10_000, max_seconds=1) == (pcm, 8000)
+    with pytest.raises(wav.WavError, match="too long: 0.1 s"):
+        wav.parse_wav(wav_bytes(pcm, 8000), max_bytes=10_000, max_seconds=0.05)
+    with pytest.raises(wav.WavError, match="too large"):
+        wav.parse_wav(wav_bytes(pcm, 8000), max_bytes=100, max_seconds=1)
+
+
+def test_frame_wait_choice_follows_the_build():
+    modes = runtimes.frame_wait_modes()
+    assert runtimes.choose_frame_wait(None) == modes[0] and "executor" in modes
+    if "loop" not in modes:
+        with pytest.raises(ValueError, match="--frame-wait loop is not supported by this build"):
+            runtimes.choose_frame_wait("loop")
+
+
+# -- the command ----------------------------------------------------------------------------------
+
+async def speak_until_stopped(proc: subprocess.Popen, url: str) -> tuple[str, int, Page]:
+    async with ClientSession() as http:
+        async with http.get(url) as r:
+            page = await r.text()
+        async with http.get(url + "static/..%2Fsettings.py") as r:
+            escaped = r.status
+        async with http.ws_connect(url + "ws") as ws:
+            talk = Page(ws)
+            await talk.text()
+            await talk.send(type="builtin")
+            while not any(f.speech for f in talk.frames):
+                await talk.frame()
+            proc.send_signal(signal.SIGINT)  # mid-utterance, socket open: the server closes it
+            while isinstance(await talk.receive(), (dict, FRAME)):
+                pass
+            assert ws.close_code == 1001
+        return page, escaped, talk
+
+
+def test_serve_command_serves_the_page_and_stops_cleanly_on_ctrl_c():
+    proc, url = start_server("--max-sessions", "4")
+    try:
+        assert url.startswith("http://127.0.0.1:")
+        page, escaped, talk = asyncio.run(speak_until_stopped(proc, url))
+        assert "<canvas" in page and "/static/app.js" in page and escaped == 404
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+        proc.communicate()
+    assert proc.returncode in (0, 130), err
+    assert "Traceback" not in err and "stopping 1 session(s)" in err and "closed after" in err
+    assert "stopped" in out
+
+
+@pytest.mark.parametrize("args,needle", [
+    (["--model", "/nonexistent.imx"], "no such model file"),
+    (["--max-sessions", "0"], "--max-sessions"),
+    (["--frame-wait", "sideways"], "invalid choice"),
+])
+def test_serve_command_reports_bad_options_in_one_line(args, needle):
+    proc = subprocess.run([sys.executable, "-m", "talvo", "serve", *args],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode in (1, 2)
+    lines = proc.stderr.strip().splitlines()
+    assert len(lines) == 1 and needle in lines[0], proc.stderr
+
+
+def test_the_demo_command_is_still_the_default():
+    proc = subprocess.run([sys.executable, "-m", "talvo", "--help"], capture_output=True, text=True,
+                          timeout=60, env={**os.environ})
+    assert proc.returncode == 0 and "--seconds" in proc.stdout
