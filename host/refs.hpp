@@ -11,6 +11,11 @@
 //    hands the reference over (new reference to the receiver).
 //  - A `Ref` destroyed without the GIL (a daemon thread unwound at interpreter exit) leaks its
 //    reference instead of racing with finalization.
+//  - Releasing a reference may run a finalizer that lets go of the GIL (a `__del__` that sleeps,
+//    an `mmap` closing); a daemon thread that tries to take it back while the interpreter exits
+//    is ended there by a forced unwind. So every path that releases a reference lets exceptions
+//    through (`noexcept(false)` destructor, no `noexcept` on `reset`, `drop`, assignment), and a
+//    class that owns a `Ref` must not declare its destructor `noexcept` either.
 #pragma once
 
 #include <Python.h>
@@ -42,11 +47,11 @@ class Ref {
   Ref() noexcept = default;
   Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  Ref& operator=(Ref other) noexcept {
+  Ref& operator=(Ref other) {
     std::swap(p_, other.p_);
     return *this;
   }
-  ~Ref() { reset(); }
+  ~Ref() noexcept(false) { reset(); }
 
   /// Takes over a new reference; NULL means a Python error is set and is thrown as `PyError`.
   static Ref steal(PyObject* p) {
@@ -79,7 +84,7 @@ class Ref {
   bool is(Borrowed other) const noexcept { return p_ == other.get(); }
   bool is_none() const noexcept { return p_ == Py_None; }
 
-  void reset() noexcept {
+  void reset() {
     PyObject* p = std::exchange(p_, nullptr);
     if (p == nullptr) return;
     // Without the GIL (forced unwind of a daemon thread at exit) a decref would race with the
@@ -88,7 +93,7 @@ class Ref {
   }
   /// As `reset`, without the GIL check: only for host code that cannot run without the GIL (the
   /// driver of a frame, type slots), where the check would be paid on every step.
-  void drop() noexcept { Py_XDECREF(std::exchange(p_, nullptr)); }
+  void drop() { Py_XDECREF(std::exchange(p_, nullptr)); }
 
   /// For `Py_VISIT` in `tp_traverse`.
   PyObject* const& slot() const noexcept { return p_; }
