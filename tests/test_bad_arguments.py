@@ -3,6 +3,7 @@ or the documented error when the value is used, and never a crash or a silent fa
 
 import asyncio
 import inspect
+import queue
 import types
 
 import pytest
@@ -137,6 +138,18 @@ class TestWrongTypesAtConstruction:
         with pytest.raises(TypeError, match=f"output_buffer_size must be an int, not "
                                             f"{type(size).__name__}"):
             AsyncTalvo(output_buffer_size=size)
+
+    def test_a_size_with_only_index_becomes_its_int(self):
+        class Two:
+            def __index__(self):
+                return 2
+
+        q = AsyncTalvo(output_buffer_size=Two())._frame_queue
+        assert type(q.maxsize) is int and q.maxsize == 2
+        q.put("a", timeout=0.1)  # the producer's own kind of put
+        q.put_nowait("b")
+        with pytest.raises(queue.Full):
+            q.put_nowait("one too many")
 
 
 @pytest.mark.asyncio
