@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 from pipeline_harness import producer_threads
 from talvo.runtime import Talvo
 from talvo.runtime_async import _STREAM_END, AsyncTalvo
+from volume import scaled
 
 ASYNC_OPERATIONS = ["create", "set_model", "load_data_async", "push_audio", "push", "flush", "run",
                     "start", "stop", "shutdown", "set_identity"]
@@ -102,7 +103,7 @@ class TestArgumentLists:
     @pytest.mark.skipif(not keyword_errors_come_first(),
                         reason="this build counts surplus positionals before keyword errors "
                                "(the host binding fixed on branch hosttests, f8e88d0)")
-    @settings(max_examples=400, deadline=None)
+    @settings(max_examples=scaled(400, 20), deadline=None)
     @given(name=st.sampled_from(ASYNC_OPERATIONS), positional=st.integers(0, 9),
            keywords=st.lists(st.sampled_from(["self", "cls", "bogus", "model_path", "data",
                                               "sample_rate", "last_chunk", "control",

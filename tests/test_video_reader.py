@@ -18,6 +18,7 @@ from talvo.engine.video_reader import (
     pack_demo_model,
     write_imx,
 )
+from volume import scaled
 
 
 def raw(rows, data=b"", count=None, magic=b"IMX1"):
@@ -215,7 +216,7 @@ def _sample():
                 (b"frames.bin", start + len(manifest), len(frames))], manifest + frames)
 
 
-@settings(max_examples=300, deadline=None, database=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=scaled(300, 20), deadline=None, database=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(edits=st.lists(st.tuples(st.integers(0, len(_sample()) - 1), st.integers(0, 255)), max_size=6),
        cut=st.integers(0, len(_sample())), tail=st.binary(max_size=16))
 def test_mutated_containers_fail_cleanly(tmp_path, edits, cut, tail):
