@@ -170,6 +170,19 @@ CASES.update({
             await t.start()
             await wait_for(in_del.is_set)
     """,
+    "error-dropped-at-end-of-handler": """
+        run = lambda self, cb, idle_timeout=None: iter(())
+
+        async def main():
+            t = AsyncTalvo()
+
+            def put(item, block=True, timeout=None):  # the end marker's put fails, and is let go
+                raise RuntimeError(SlowFrame())
+
+            t._frame_queue.put = put
+            await t.start()
+            await wait_for(in_del.is_set)
+    """,
     "stop-drains-on-daemon-thread-loop": """
         def run(self, cb, idle_timeout=None):
             yield SlowFrame()
