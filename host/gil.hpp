@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include "host/refs.hpp"
+
 namespace host {
 
 // Taking the GIL back is where a daemon thread is ended at interpreter exit (a forced unwind out
@@ -41,6 +43,6 @@ class EnsureGil {
 inline bool interpreter_finalizing() noexcept { return _Py_IsFinalizing() != 0; }
 
 /// True when this thread holds the GIL.
-inline bool holds_gil() noexcept { return PyGILState_Check() != 0; }
+inline bool holds_gil() noexcept { return this_thread_holds_gil(); }
 
 }  // namespace host

@@ -183,6 +183,18 @@ CASES.update({
             await t.start()
             await wait_for(in_del.is_set)
     """,
+    "waiting-for-room-after-a-subinterpreter": """
+        # Once a subinterpreter has existed, PyGILState_Check() says "held" on every thread.
+        def run(self, cb, idle_timeout=None):
+            return iter(range(10**9))
+
+        async def main():
+            import _xxsubinterpreters as si
+            si.destroy(si.create())
+            t = AsyncTalvo(output_buffer_size=1)
+            await t.start()
+            await wait_for(lambda: getattr(t, "_producer_frame_count", 0) >= 2)
+    """,
     "stop-drains-on-daemon-thread-loop": """
         def run(self, cb, idle_timeout=None):
             yield SlowFrame()
