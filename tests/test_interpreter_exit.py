@@ -189,7 +189,10 @@ CASES.update({
             return iter(range(10**9))
 
         async def main():
-            import _xxsubinterpreters as si
+            try:
+                import _xxsubinterpreters as si
+            except ImportError:  # 3.13
+                import _interpreters as si
             si.destroy(si.create())
             t = AsyncTalvo(output_buffer_size=1)
             await t.start()
