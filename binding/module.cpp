@@ -34,7 +34,6 @@ constexpr const char* kImports =
     "from talvo.runtime import Talvo\n"
     "BufferEmptyCallback = Callable[[], bool]\n";
 
-
 void run_source(const char* source, PyObject* globals, PyObject* locals) {
   host::Ref code = host::Ref::steal(Py_CompileString(source, "<talvo.runtime_async>", Py_file_input));
   host::Ref result = host::Ref::steal(PyEval_EvalCode(code.get(), globals, locals));

@@ -34,7 +34,8 @@ inline bool this_thread_holds_gil() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
   PyThreadState* current = PyThreadState_GetUnchecked();
 #else
-  PyThreadState* current = _PyThreadState_UncheckedGet();  // 3.11: the GIL holder, any thread
+  // 3.11: the thread state that holds the GIL, on whichever thread; 3.12: this thread's.
+  PyThreadState* current = _PyThreadState_UncheckedGet();
 #endif
   return current != nullptr && current->thread_id == PyThread_get_thread_ident();
 }
