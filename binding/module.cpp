@@ -36,11 +36,6 @@ constexpr const char* kImports =
     "from talvo.runtime import Talvo\n"
     "BufferEmptyCallback = Callable[[], bool]\n";
 
-PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "talvo.runtime_async", kModuleDoc, -1, nullptr, nullptr, nullptr,
-    nullptr, nullptr,
-};
-
 void run_source(const char* source, PyObject* globals, PyObject* locals) {
   host::Ref code = host::Ref::steal(Py_CompileString(source, "<talvo.runtime_async>", Py_file_input));
   host::Ref result = host::Ref::steal(PyEval_EvalCode(code.get(), globals, locals));
@@ -91,22 +86,43 @@ host::Ref make_facade_class(PyObject* module, PyObject* base) {
   return host::Ref::steal(PyType_FromModuleAndSpec(module, &spec, bases.get()));
 }
 
-PyObject* init_module() {
-  host::Ref module = host::Ref::steal(PyModule_Create(&g_module_def));
-  PyObject* ns = PyModule_GetDict(module.get());  // borrowed
-  host::set_module_namespace(ns);
+// The C++ layer keeps process-wide state: interned names, the coroutine, async-generator and
+// method types, the frame free list (guarded by the GIL, which an interpreter of its own would not
+// share). Subinterpreters are refused before any of it is touched, so an attempt leaves every
+// interpreter as it was. (3.12's Py_mod_multiple_interpreters refuses isolated ones earlier
+// still, but lets legacy ones through.)
+void refuse_subinterpreters() {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    host::raise(PyExc_ImportError,
+                "talvo.runtime_async cannot be loaded in a subinterpreter: import it in the main "
+                "interpreter");
+  }
+}
+
+// Module execution (PEP 489): runs for every new module object, i.e. on the first import and on
+// an import after `del sys.modules[...]`; `importlib.reload` keeps the module as it is. The newest
+// module's namespace becomes the one the C++ code reads, so patches on the module object that
+// `import` returned take effect; classes made by an earlier one keep working.
+void exec_module(PyObject* module) {
+  refuse_subinterpreters();
+  PyObject* ns = PyModule_GetDict(module);  // borrowed
   run_source(kImports, ns, ns);
+  host::set_module_namespace(ns);
 
   // The end-of-stream marker: one plain object, recognised by identity only.
   host::Ref marker = host::Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   host::check(PyDict_SetItemString(ns, "_STREAM_END", marker.get()));
 
   host::log::init(ns);
-  host::init_frame_types();
-  host::init_method_types();
+  static bool host_types_ready = false;  // process-wide, made once in the main interpreter
+  if (!host_types_ready) {
+    host::init_frame_types();
+    host::init_method_types();
+    host_types_ready = true;
+  }
 
   PyObject* talvo_class = PyDict_GetItemString(ns, "Talvo");  // borrowed
-  host::Ref facade = make_facade_class(module.get(), talvo_class);
+  host::Ref facade = make_facade_class(module, talvo_class);
   talvo::base::set_facade_type(facade.get());
 
   std::vector<const talvo::Operation*> ops = talvo::operations();
@@ -115,17 +131,36 @@ PyObject* init_module() {
   for (const talvo::Operation* op : ops) {
     host::Ref stub = compile_stub(*op, ns);
     host::Ref method = host::make_method(op->spec, stub.view());
-    PyObject* target = op->scope == talvo::Scope::instance ? facade.get() : module.get();
+    PyObject* target = op->scope == talvo::Scope::instance ? facade.get() : module;
     host::check(PyObject_SetAttrString(target, op->name, method.get()));
   }
   host::check(PyDict_SetItemString(ns, "AsyncTalvo", facade.get()));
   host::check(PyDict_SetItemString(
       ns, "__all__", host::Ref::steal(Py_BuildValue("[s]", "AsyncTalvo")).get()));
-  return module.release();
 }
+
+int exec_slot(PyObject* module) {
+  return host::translate<int>(-1, [module] {
+    exec_module(module);
+    return 0;
+  });
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+// m_size 0: no C state of its own (the namespace is the module's dict), and a state pointer that
+// marks the module as executed, so a reload does not build a second class into it.
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "talvo.runtime_async", kModuleDoc, 0, nullptr, g_slots, nullptr,
+    nullptr, nullptr,
+};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_runtime_async(void) {
-  return host::translate<PyObject*>(nullptr, [] { return init_module(); });
-}
+PyMODINIT_FUNC PyInit_runtime_async(void) { return PyModuleDef_Init(&g_module_def); }

@@ -382,7 +382,7 @@ int frame_object_traverse(FrameObject* self, visitproc visit, void* arg) {
   return self->frame.traverse(visit, arg);
 }
 
-void frame_object_clear(FrameObject* self) noexcept {
+void frame_object_clear(FrameObject* self) {
   // The frame's locals borrow the arguments: free the frame first. Other garbage may still reach
   // us while the collector clears it: from now on we behave as finished, not as a NULL frame.
   self->finished = true;

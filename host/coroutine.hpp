@@ -42,7 +42,7 @@ namespace detail {
 FrameObject* alloc_frame_object(PyTypeObject* type, PyObject* const* bound, Py_ssize_t n,
                                 Borrowed name, Borrowed qualname);
 int frame_object_traverse(FrameObject* self, visitproc visit, void* arg);
-void frame_object_clear(FrameObject* self) noexcept;
+void frame_object_clear(FrameObject* self);
 void frame_object_dealloc(FrameObject* self);
 /// TypeError unless `name` (throw / athrow) got 1 to 3 arguments, worded as CPython words it.
 void check_throw_arity(const char* name, Py_ssize_t nargs);

@@ -20,7 +20,10 @@
 namespace host {
 
 /// A Python exception in flight through C++. Holds the normalized exception object.
-class PyError : public std::exception {
+///
+/// Not a `std::exception`: that base's destructor is `noexcept`, and dropping the exception object
+/// may run a finalizer where a forced unwind starts (see refs.hpp).
+class PyError {
  public:
   /// Fetches the error currently set on the thread state (which must be set).
   PyError();
@@ -28,7 +31,7 @@ class PyError : public std::exception {
   explicit PyError(Borrowed exception);
 
   PyError(PyError&&) noexcept = default;
-  PyError& operator=(PyError&&) noexcept = default;
+  PyError& operator=(PyError&&) = default;
   PyError(const PyError&) = default;
   PyError& operator=(const PyError&) = default;
 
@@ -41,7 +44,7 @@ class PyError : public std::exception {
   Borrowed value() const noexcept { return value_.view(); }
   /// Hands the exception instance over (new reference).
   Ref take() noexcept { return std::move(value_); }
-  const char* what() const noexcept override { return "Python error"; }
+  ~PyError() noexcept(false) = default;
 
  private:
   Ref value_;

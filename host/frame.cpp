@@ -164,17 +164,21 @@ int PromiseBase::traverse(visitproc visit, void* arg) {
   return 0;
 }
 
-void PromiseBase::clear() noexcept {
+void PromiseBase::clear() {
   delegate.drop();
   outgoing.drop();
   incoming.drop();
   result.drop();
-  incoming_error.reset();
+  if (incoming_error) {
+    // Released here, not inside std::optional's noexcept reset.
+    Ref error = incoming_error->take();
+    incoming_error.reset();
+  }
 }
 
 // ---- driver ----------------------------------------------------------------------------------
 
-void Frame::destroy() noexcept {
+void Frame::destroy() {
   if (!handle_) return;
   promise_->clear();
   // Destroying the locals may run Python code that reaches this frame: it must look done then.

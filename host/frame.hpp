@@ -84,7 +84,7 @@ class PromiseBase {
   bool emitted = false;                 ///< the last suspension was a `co_yield`
 
   int traverse(visitproc visit, void* arg);
-  void clear() noexcept;
+  void clear();
 };
 
 /// Raises the pending `incoming_error`, if any, at the point where the frame resumes.
@@ -136,7 +136,7 @@ class Frame {
   Frame(std::coroutine_handle<> h, PromiseBase* p) noexcept : handle_(h), promise_(p) {}
   Frame(const Frame&) = delete;
   Frame& operator=(const Frame&) = delete;
-  ~Frame() { destroy(); }
+  ~Frame() noexcept(false) { destroy(); }
   /// Takes ownership of a new, not yet started frame.
   void adopt(std::coroutine_handle<> h, PromiseBase* p) noexcept {
     destroy();
@@ -158,8 +158,9 @@ class Frame {
   bool running() const noexcept { return running_; }
   /// Borrowed: the iterator currently delegated to, or NULL.
   PyObject* awaiting() const noexcept { return promise_ ? promise_->delegate.get() : nullptr; }
-  /// Frees the frame and the references its locals hold. Needs the GIL.
-  void destroy() noexcept;
+  /// Frees the frame and the references its locals hold. Needs the GIL. Not `noexcept`: a
+  /// released reference may meet a forced unwind (refs.hpp).
+  void destroy();
   int traverse(visitproc visit, void* arg) { return promise_ ? promise_->traverse(visit, arg) : 0; }
 
  private:

@@ -7,13 +7,18 @@
 
 #include <Python.h>
 
+#include "host/refs.hpp"
+
 namespace host {
+
+// Taking the GIL back is where a daemon thread is ended at interpreter exit (a forced unwind out
+// of PyEval_RestoreThread / PyGILState_Ensure): those two paths are not noexcept.
 
 /// Releases the GIL for the lifetime of the guard. Not for paths that call Python.
 class ReleaseGil {
  public:
   ReleaseGil() noexcept : state_(PyEval_SaveThread()) {}
-  ~ReleaseGil() { PyEval_RestoreThread(state_); }
+  ~ReleaseGil() noexcept(false) { PyEval_RestoreThread(state_); }
   ReleaseGil(const ReleaseGil&) = delete;
   ReleaseGil& operator=(const ReleaseGil&) = delete;
 
@@ -24,7 +29,7 @@ class ReleaseGil {
 /// Takes the GIL on a thread that may not hold it (a C++ thread, or a destructor).
 class EnsureGil {
  public:
-  EnsureGil() noexcept : state_(PyGILState_Ensure()) {}
+  EnsureGil() : state_(PyGILState_Ensure()) {}
   ~EnsureGil() { PyGILState_Release(state_); }
   EnsureGil(const EnsureGil&) = delete;
   EnsureGil& operator=(const EnsureGil&) = delete;
@@ -38,6 +43,6 @@ class EnsureGil {
 inline bool interpreter_finalizing() noexcept { return _Py_IsFinalizing() != 0; }
 
 /// True when this thread holds the GIL.
-inline bool holds_gil() noexcept { return PyGILState_Check() != 0; }
+inline bool holds_gil() noexcept { return this_thread_holds_gil(); }
 
 }  // namespace host

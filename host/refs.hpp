@@ -11,6 +11,11 @@
 //    hands the reference over (new reference to the receiver).
 //  - A `Ref` destroyed without the GIL (a daemon thread unwound at interpreter exit) leaks its
 //    reference instead of racing with finalization.
+//  - Releasing a reference may run a finalizer that lets go of the GIL (a `__del__` that sleeps,
+//    an `mmap` closing); a daemon thread that tries to take it back while the interpreter exits
+//    is ended there by a forced unwind. So every path that releases a reference lets exceptions
+//    through (`noexcept(false)` destructor, no `noexcept` on `reset`, `drop`, assignment), and a
+//    class that owns a `Ref` must not declare its destructor `noexcept` either.
 #pragma once
 
 #include <Python.h>
@@ -21,6 +26,19 @@ namespace host {
 
 class PyError;
 [[noreturn]] void throw_python_error();
+
+/// True when this thread holds the GIL. Not `PyGILState_Check()`: that answers "yes" to every
+/// thread once a subinterpreter has been created, and once the exiting interpreter has deleted
+/// its thread-state key, which is when a daemon thread unwinds through its destructors.
+inline bool this_thread_holds_gil() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyThreadState* current = PyThreadState_GetUnchecked();
+#else
+  // 3.11: the thread state that holds the GIL, on whichever thread; 3.12: this thread's.
+  PyThreadState* current = _PyThreadState_UncheckedGet();
+#endif
+  return current != nullptr && current->thread_id == PyThread_get_thread_ident();
+}
 
 /// A non-owning view of an object; valid while some owner keeps the object alive.
 class Borrowed {
@@ -42,11 +60,11 @@ class Ref {
   Ref() noexcept = default;
   Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  Ref& operator=(Ref other) noexcept {
+  Ref& operator=(Ref other) {
     std::swap(p_, other.p_);
     return *this;
   }
-  ~Ref() { reset(); }
+  ~Ref() noexcept(false) { reset(); }
 
   /// Takes over a new reference; NULL means a Python error is set and is thrown as `PyError`.
   static Ref steal(PyObject* p) {
@@ -79,16 +97,16 @@ class Ref {
   bool is(Borrowed other) const noexcept { return p_ == other.get(); }
   bool is_none() const noexcept { return p_ == Py_None; }
 
-  void reset() noexcept {
+  void reset() {
     PyObject* p = std::exchange(p_, nullptr);
     if (p == nullptr) return;
     // Without the GIL (forced unwind of a daemon thread at exit) a decref would race with the
     // interpreter's teardown; leaking one reference is the safe choice.
-    if (PyGILState_Check()) Py_DECREF(p);
+    if (this_thread_holds_gil()) Py_DECREF(p);
   }
   /// As `reset`, without the GIL check: only for host code that cannot run without the GIL (the
   /// driver of a frame, type slots), where the check would be paid on every step.
-  void drop() noexcept { Py_XDECREF(std::exchange(p_, nullptr)); }
+  void drop() { Py_XDECREF(std::exchange(p_, nullptr)); }
 
   /// For `Py_VISIT` in `tp_traverse`.
   PyObject* const& slot() const noexcept { return p_; }

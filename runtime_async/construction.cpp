@@ -31,7 +31,9 @@ host::Ref init(host::Args a) {
   host::Ref threading = host::global(names::g_threading);
   host::Ref queue = host::global(names::g_queue);
   host::Ref event = host::call_method(threading.view(), n_event);
-  host::Ref frame_queue = host::call_method(queue.view(), n_queue_class, {output_buffer_size});
+  // An object with only `__index__` would pass the check and still fail Queue's comparisons.
+  host::Ref capacity = host::Ref::steal(PyNumber_Index(output_buffer_size.get()));
+  host::Ref frame_queue = host::call_method(queue.view(), n_queue_class, {capacity.view()});
   host::Borrowed none(Py_None);
   host::setattr(self, names::model_path, model_path);
   host::setattr(self, names::model_hash, none);

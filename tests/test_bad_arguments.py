@@ -3,6 +3,7 @@ or the documented error when the value is used, and never a crash or a silent fa
 
 import asyncio
 import inspect
+import queue
 import types
 
 import pytest
@@ -12,6 +13,7 @@ from hypothesis import strategies as st
 from pipeline_harness import producer_threads
 from talvo.runtime import Talvo
 from talvo.runtime_async import _STREAM_END, AsyncTalvo
+from volume import scaled
 
 ASYNC_OPERATIONS = ["create", "set_model", "load_data_async", "push_audio", "push", "flush", "run",
                     "start", "stop", "shutdown", "set_identity", "__aenter__", "__aexit__"]
@@ -104,7 +106,7 @@ class TestArgumentLists:
     @pytest.mark.skipif(not keyword_errors_come_first(),
                         reason="this build counts surplus positionals before keyword errors "
                                "(the host binding fixed on branch hosttests, f8e88d0)")
-    @settings(max_examples=400, deadline=None)
+    @settings(max_examples=scaled(400, 20), deadline=None)
     @given(name=st.sampled_from(ASYNC_OPERATIONS), positional=st.integers(0, 9),
            keywords=st.lists(st.sampled_from(["self", "cls", "bogus", "model_path", "data",
                                               "sample_rate", "last_chunk", "control",
@@ -140,6 +142,18 @@ class TestWrongTypesAtConstruction:
         with pytest.raises(TypeError, match=f"output_buffer_size must be an int, not "
                                             f"{type(size).__name__}"):
             AsyncTalvo(output_buffer_size=size)
+
+    def test_a_size_with_only_index_becomes_its_int(self):
+        class Two:
+            def __index__(self):
+                return 2
+
+        q = AsyncTalvo(output_buffer_size=Two())._frame_queue
+        assert type(q.maxsize) is int and q.maxsize == 2
+        q.put("a", timeout=0.1)  # the producer's own kind of put
+        q.put_nowait("b")
+        with pytest.raises(queue.Full):
+            q.put_nowait("one too many")
 
 
 @pytest.mark.asyncio

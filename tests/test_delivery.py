@@ -21,9 +21,10 @@ from pipeline_harness import (
 )
 from pipeline_workloads import accounted, competing_streams
 from talvo.runtime_async import AsyncTalvo
+from volume import scaled
 
-FRAMES = 5_000
-STOP_AFTER = 2_000
+FRAMES = scaled(5_000, 500)
+STOP_AFTER = FRAMES * 2 // 5
 
 
 @pytest_asyncio.fixture

@@ -29,9 +29,10 @@ from pipeline_harness import (
 from pipeline_workloads import accounted
 from talvo.runtime import Talvo
 from talvo.runtime_async import AsyncTalvo
+from volume import scaled
 
 SEED = int(os.environ.get("TALVO_FAULT_SEED", random.SystemRandom().randrange(2**32)))
-CANCELLATIONS = 1_000
+CANCELLATIONS = scaled(1_000, 100)
 JOIN_TIMEOUT = 5.0
 
 

@@ -23,8 +23,9 @@ from talvo.engine.video_reader import (
     write_imx,
 )
 from talvo.runtime_async import _peek_model_type
+from volume import scaled
 
-FUZZ = settings(max_examples=300, deadline=None,
+FUZZ = settings(max_examples=scaled(300, 20), deadline=None,
                 suppress_health_check=[HealthCheck.too_slow])
 
 
@@ -155,14 +156,14 @@ def mutate(blob: bytes, ops) -> bytes:
 
 
 class TestMutatedModels:
-    @settings(FUZZ, max_examples=500)
+    @settings(FUZZ, max_examples=scaled(500, 20))
     @given(which=st.integers(0, 2), ops=st.lists(mutation, min_size=1, max_size=4))
     def test_mutations_of_real_models(self, scratch, seeds, which, ops):
         probe(scratch, mutate(seeds[which % len(seeds)], ops))
 
 
 class TestBoundedWork:
-    @settings(FUZZ, max_examples=100)
+    @settings(FUZZ, max_examples=scaled(100, 20))
     @given(entries=entry_lists, count=st.integers(0, 4096))
     def test_memory_stays_near_the_file_size(self, scratch, entries, count):
         # A lying table must not make the reader allocate what the header claims.

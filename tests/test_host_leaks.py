@@ -10,9 +10,10 @@ import pytest
 pytest.importorskip("talvo._host_testing")
 
 from host_support import Recorder, host, suspend  # noqa: E402
+from volume import scaled  # noqa: E402
 
-CYCLES = 100_000
-TASK_CYCLES = 2_000  # tasks cost more; each runs every awaiting and cancellation path
+CYCLES = scaled(100_000, 1_000)
+TASK_CYCLES = scaled(2_000, 100)  # tasks cost more; each runs every awaiting and cancellation path
 BLOCK_GROWTH_BOUND = 1_000
 
 

@@ -22,12 +22,19 @@ CRASH_SIGNS = ("terminate called", "FATAL", "Fatal Python error", "Segmentation 
                "Aborted")
 
 PRELUDE = """
-import asyncio, sys, tempfile, threading, time
+import asyncio, os, sys, threading, time
 from unittest import mock
 from talvo.runtime import Talvo
 from talvo.runtime_async import AsyncTalvo
 
 entered = threading.Event()
+in_del = threading.Event()
+
+class SlowFrame:  # its release lets go of the GIL for a while (I/O, an mmap closing)
+    def __del__(self):
+        in_del.set()
+        for _ in range(3000):
+            time.sleep(0.001)
 
 async def wait_for(predicate):
     deadline = time.monotonic() + 20
@@ -127,11 +134,92 @@ CASES = {
     """,
 }
 
+# The producer (or `stop`) drops the last reference to a frame whose finalizer releases the GIL,
+# and the interpreter exits meanwhile: the thread is ended inside that release.
+CASES.update({
+    "frame-dropped-at-stop-check": """
+        def run(self, cb, idle_timeout=None):
+            self._stop_event.wait()
+            yield SlowFrame()
+
+        async def main():
+            t = AsyncTalvo()
+            await t.start()
+            t._stop_event.set()
+            await wait_for(in_del.is_set)
+    """,
+    "frame-dropped-waiting-for-room": """
+        def run(self, cb, idle_timeout=None):
+            yield "frame"
+            yield SlowFrame()
+            time.sleep(30)
+
+        async def main():
+            t = AsyncTalvo(output_buffer_size=1)
+            await t.start()
+            await wait_for(lambda: getattr(t, "_producer_frame_count", 0) >= 2)
+            t._stop_event.set()
+            await wait_for(in_del.is_set)
+    """,
+    "oldest-frame-evicted-for-end-marker": """
+        def run(self, cb, idle_timeout=None):
+            yield SlowFrame()
+
+        async def main():
+            t = AsyncTalvo(output_buffer_size=1)
+            await t.start()
+            await wait_for(in_del.is_set)
+    """,
+    "error-dropped-at-end-of-handler": """
+        run = lambda self, cb, idle_timeout=None: iter(())
+
+        async def main():
+            t = AsyncTalvo()
+
+            def put(item, block=True, timeout=None):  # the end marker's put fails, and is let go
+                raise RuntimeError(SlowFrame())
+
+            t._frame_queue.put = put
+            await t.start()
+            await wait_for(in_del.is_set)
+    """,
+    "waiting-for-room-after-a-subinterpreter": """
+        # Once a subinterpreter has existed, PyGILState_Check() says "held" on every thread.
+        def run(self, cb, idle_timeout=None):
+            return iter(range(10**9))
+
+        async def main():
+            try:
+                import _xxsubinterpreters as si
+            except ImportError:  # 3.13
+                import _interpreters as si
+            si.destroy(si.create())
+            t = AsyncTalvo(output_buffer_size=1)
+            await t.start()
+            await wait_for(lambda: getattr(t, "_producer_frame_count", 0) >= 2)
+    """,
+    "stop-drains-on-daemon-thread-loop": """
+        def run(self, cb, idle_timeout=None):
+            yield SlowFrame()
+            self._stop_event.wait()
+
+        async def stop_on_own_loop():
+            t = AsyncTalvo(output_buffer_size=2)
+            await t.start()
+            await wait_for(lambda: not t._frame_queue.empty())
+            await t.stop()
+
+        async def main():
+            threading.Thread(target=asyncio.run, args=(stop_on_own_loop(),), daemon=True).start()
+            await wait_for(in_del.is_set)
+    """,
+})
+
 LAUNCH = """
 def launch():
     if run is None:
         from talvo.engine.video_reader import pack_demo_model
-        model = tempfile.NamedTemporaryFile(suffix=".imx", delete=False).name
+        model = f"model-{os.getpid()}.imx"  # in the cases' own temporary folder
         pack_demo_model(model, width=16, height=16)
         patches = [mock.patch.object(Talvo, "_regenerate_transaction_id", lambda self: "x")]
         original_init = AsyncTalvo.__init__

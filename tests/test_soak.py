@@ -20,11 +20,12 @@ from pipeline_harness import (
 )
 from pipeline_workloads import FLAVOURS, accounted, cycle, stream_frames
 from talvo.runtime_async import AsyncTalvo
+from volume import scaled
 
-CYCLES = 600
-WARM_UP_CYCLES = 300
-FRAMES = 20_000
-WARM_UP_FRAMES = 2_000
+CYCLES = scaled(600, 30, multiple_of=len(FLAVOURS))
+WARM_UP_CYCLES = scaled(300, 15)
+FRAMES = scaled(20_000, 1_000)
+WARM_UP_FRAMES = scaled(2_000, 100)
 # Allowed growth of sys.getallocatedblocks() after warm-up. One object leaked per cycle or per
 # 100 frames would exceed it. Measured: at most 0.22 per cycle (loguru's and threading's caches
 # still settling; the growth does not scale with the cycles) and 0.002 per frame.

@@ -1,12 +1,14 @@
-import builtins
 import json
 import os
 import struct
+import threading
 import tracemalloc
 
 import pytest
+import talvo.runtime_async as ra
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from talvo.engine import video_reader
 from talvo.engine.video_reader import (
     MODEL_DATA_NAME,
     PADDING_NAME,
@@ -16,6 +18,7 @@ from talvo.engine.video_reader import (
     pack_demo_model,
     write_imx,
 )
+from volume import scaled
 
 
 def raw(rows, data=b"", count=None, magic=b"IMX1"):
@@ -129,20 +132,20 @@ class _Spy:
 def test_open_and_metadata_touch_only_table_and_manifest(tmp_path, monkeypatch):
     path = tmp_path / "big.imx"
     pack_demo_model(path, extra_bytes=100 * 1024 * 1024)
-    reads, opened, real_open = [], [], builtins.open
+    reads, opened, real_open = [], [], video_reader._open_regular
 
-    def spying_open(file, *args, **kwargs):
-        f = real_open(file, *args, **kwargs)
-        if os.fspath(file) == os.fspath(path):
-            opened.append(f)
-            return _Spy(f, reads)
-        return f
+    def spying_open(file):
+        f, st = real_open(file)
+        assert os.fspath(file) == os.fspath(path)
+        opened.append(f)
+        return _Spy(f, reads), st
 
     fds = len(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else None
-    monkeypatch.setattr(builtins, "open", spying_open)
+    monkeypatch.setattr(video_reader, "_open_regular", spying_open)
     box = ImxContainer(path)
     assert box.metadata["model_type"] == "orrin"
     monkeypatch.undo()
+    assert len(opened) == 1
 
     model = [e for e in box.entries() if e.name in (MODEL_DATA_NAME, PADDING_NAME)]
     assert len(model) == 2
@@ -151,6 +154,32 @@ def test_open_and_metadata_touch_only_table_and_manifest(tmp_path, monkeypatch):
     assert opened and all(f.closed for f in opened)
     if fds is not None:
         assert len(os.listdir("/proc/self/fd")) == fds
+
+
+def test_a_fifo_swapped_in_between_table_and_manifest_never_blocks(tmp_path, monkeypatch):
+    path, fifo = tmp_path / "m.imx", tmp_path / "fifo"
+    pack_demo_model(path, model_type="velda")
+    os.mkfifo(fifo)
+    read_table = video_reader._read_table
+
+    def read_then_swap(f, size):
+        entries = read_table(f, size)
+        os.replace(fifo, path)
+        return entries
+
+    monkeypatch.setattr(video_reader, "_read_table", read_then_swap)
+    found = []
+    probe = threading.Thread(target=lambda: found.append(ra._peek_model_type(str(path))), daemon=True)
+    probe.start()
+    probe.join(10)
+    if probe.is_alive():
+        os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))  # lets the blocked open return
+        probe.join(10)
+        pytest.fail("the probe blocked opening a FIFO")
+    assert found == ["velda"]  # read through the descriptor that was checked
+    assert not is_imx_file(path)
+    with pytest.raises(ImxFormatError, match="not a regular file"):
+        ImxContainer(path)
 
 
 def test_file_replaced_after_open_is_detected(tmp_path):
@@ -187,7 +216,7 @@ def _sample():
                 (b"frames.bin", start + len(manifest), len(frames))], manifest + frames)
 
 
-@settings(max_examples=300, deadline=None, database=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=scaled(300, 20), deadline=None, database=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(edits=st.lists(st.tuples(st.integers(0, len(_sample()) - 1), st.integers(0, 255)), max_size=6),
        cut=st.integers(0, len(_sample())), tail=st.binary(max_size=16))
 def test_mutated_containers_fail_cleanly(tmp_path, edits, cut, tail):

@@ -39,6 +39,9 @@ export PYTHONMALLOC=malloc
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONPATH="$tree/python"
+# Soak, leak loops and fuzz example counts at a twentieth: each step runs many times slower here,
+# and a fault these cases can find shows in the first cycles.
+export TALVO_VOLUME_SCALE="${TALVO_VOLUME_SCALE:-0.05}"
 
 cd "$tree"
 # The module must come from the sanitized build, not from an installed copy.

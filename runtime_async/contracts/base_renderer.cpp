@@ -3,7 +3,9 @@
 namespace talvo::base {
 
 namespace {
-PyObject* g_facade_type = nullptr;  // strong; the class lives as long as the module
+// Every `AsyncTalvo` class made so far, newest last (strong). A module imported again after
+// `del sys.modules[...]` makes a new class; instances of an earlier one still find theirs.
+PyObject* g_facade_types = nullptr;
 
 host::Name n_init{"__init__"};
 host::Name n_set_model{"set_model"};
@@ -21,15 +23,31 @@ host::KwNames kw_idle_timeout("idle_timeout");
 }  // namespace
 
 void set_facade_type(PyObject* type) {
-  Py_XINCREF(type);
-  Py_XSETREF(g_facade_type, type);
+  if (g_facade_types == nullptr) g_facade_types = host::Ref::steal(PyList_New(0)).release();
+  host::check(PyList_Append(g_facade_types, type));
 }
 
-PyObject* facade_type() noexcept { return g_facade_type; }
+PyObject* facade_type() noexcept {
+  Py_ssize_t n = g_facade_types ? PyList_GET_SIZE(g_facade_types) : 0;
+  return n ? PyList_GET_ITEM(g_facade_types, n - 1) : nullptr;
+}
+
+namespace {
+// The `AsyncTalvo` class in the instance's MRO (borrowed).
+PyObject* facade_type_of(host::Borrowed self) {
+  if (PyList_GET_SIZE(g_facade_types) == 1) return PyList_GET_ITEM(g_facade_types, 0);
+  PyObject* mro = Py_TYPE(self.get())->tp_mro;
+  for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+    PyObject* cls = PyTuple_GET_ITEM(mro, i);
+    if (host::check(PySequence_Contains(g_facade_types, cls))) return cls;
+  }
+  return facade_type();
+}
+}  // namespace
 
 host::Ref method(host::Borrowed self, host::Name& name) {
   host::Ref super = host::call(host::Borrowed(reinterpret_cast<PyObject*>(&PySuper_Type)),
-                               {host::Borrowed(g_facade_type), self});
+                               {host::Borrowed(facade_type_of(self)), self});
   return host::getattr(super.view(), name);
 }
 

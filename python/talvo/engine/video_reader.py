@@ -52,16 +52,33 @@ class ImxEntry(NamedTuple):
     size: int
 
 
+_OPEN_FLAGS = os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NOCTTY", 0)
+
+
+def _open_regular(path: str) -> tuple[Any, os.stat_result]:
+    """Opens ``path`` for reading without waiting (a FIFO or a device never blocks the open),
+    then checks what was opened: an unbuffered binary file and its status, or ImxFormatError
+    when it is not a regular file. The path may change at any time; the descriptor cannot."""
+    fd = os.open(path, _OPEN_FLAGS)
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise ImxFormatError(f"{path}: not a regular file")
+        os.set_blocking(fd, True)
+        return open(fd, "rb", buffering=0), st
+    except BaseException:
+        os.close(fd)
+        raise
+
+
 def is_imx_file(path: str | os.PathLike[str]) -> bool:
     """True when ``path`` is a regular file that starts with a full container header."""
-    path = os.fspath(path)
     try:
-        if not stat.S_ISREG(os.stat(path).st_mode):
-            return False
-        with open(path, "rb", buffering=0) as f:
-            head = f.read(_HEADER.size)
-    except OSError:
+        f, _ = _open_regular(os.fspath(path))
+    except (OSError, ImxFormatError):
         return False
+    with f:
+        head = f.read(_HEADER.size)
     return len(head) == _HEADER.size and head.startswith(MAGIC)
 
 
@@ -145,20 +162,22 @@ def _parse_manifest(raw: bytes) -> dict[str, Any]:
 
 
 class ImxContainer:
-    """An opened ``.imx`` file. Holds only the validated table; no file stays open.
+    """An opened ``.imx`` file. Holds the validated table and the manifest's bytes, read
+    through one open of the file; no file stays open.
 
-    Each read reopens the file and checks it is still the one whose table was read.
+    A later read of another entry opens the file again, the same way, and checks it is still
+    the one whose table was read.
     """
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self._path = os.fspath(path)
-        if not stat.S_ISREG(os.stat(self._path).st_mode):
-            raise ImxFormatError(f"{self._path}: not a regular file")
-        with open(self._path, "rb", buffering=0) as f:
-            st = os.fstat(f.fileno())
+        f, st = _open_regular(self._path)
+        with f:
             self._identity = _identity(st)
             try:
                 self._entries = _read_table(f, st.st_size)
+                manifest = self._entries.get(MANIFEST_NAME)
+                self._manifest_raw = None if manifest is None else _read_at(f, manifest)
             except ImxFormatError as exc:
                 raise ImxFormatError(f"{self._path}: {exc}") from None
         self._metadata: Any = _UNSET
@@ -176,12 +195,11 @@ class ImxContainer:
     def metadata(self) -> dict[str, Any] | None:
         """The parsed manifest (cached after the first read), or None without one."""
         if self._metadata is _UNSET:
-            entry = self._entries.get(MANIFEST_NAME)
-            if entry is None:
+            if self._manifest_raw is None:
                 self._metadata = None
             else:
                 try:
-                    self._metadata = _parse_manifest(self._read(entry))
+                    self._metadata = _parse_manifest(self._manifest_raw)
                 except ImxFormatError as exc:
                     raise ImxFormatError(f"{self._path}: {exc}") from None
         return self._metadata
@@ -213,11 +231,21 @@ class ImxContainer:
             raise KeyError(f"{self._path}: no entry named {name!r}") from None
 
     def _read(self, entry: ImxEntry) -> bytes:
-        with open(self._path, "rb", buffering=0) as f:
-            if _identity(os.fstat(f.fileno())) != self._identity:
+        if entry.name == MANIFEST_NAME and self._manifest_raw is not None:
+            return self._manifest_raw
+        try:
+            f, st = _open_regular(self._path)
+        except ImxFormatError:
+            raise ImxFormatError("file changed on disk since it was opened") from None
+        with f:
+            if _identity(st) != self._identity:
                 raise ImxFormatError("file changed on disk since it was opened")
-            f.seek(entry.offset)
-            return _read_exact(f, entry.size, f"entry {entry.name!r}")
+            return _read_at(f, entry)
+
+
+def _read_at(f: Any, entry: ImxEntry) -> bytes:
+    f.seek(entry.offset)
+    return _read_exact(f, entry.size, f"entry {entry.name!r}")
 
 
 # Writing ---------------------------------------------------------------------
