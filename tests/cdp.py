@@ -52,9 +52,11 @@ class Tab:
         return result["result"].get("value")
 
     async def until(self, expression: str, timeout: float = 20.0) -> Any:
-        """Poll a JavaScript condition until it is truthy; its value."""
+        """Poll a JavaScript condition until it is truthy; its value. A condition that throws
+        (the page's script not loaded yet) counts as not yet true."""
+        guarded = f"(() => {{ try {{ return ({expression}); }} catch (e) {{ return null; }} }})()"
         async with asyncio.timeout(timeout):
-            while not (value := await self.js(expression)):
+            while not (value := await self.js(guarded)):
                 await asyncio.sleep(0.1)
         return value
 
