@@ -27,7 +27,7 @@ constexpr const char* kImports =
     "import threading\n"
     "import time\n"
     "from pathlib import Path\n"
-    "from typing import AsyncIterator, Callable, Optional\n"
+    "from typing import AsyncIterator, Callable, Literal, Optional\n"
     "from loguru import logger\n"
     "from talvo.api import VideoControl, VideoFrame\n"
     "from talvo.exceptions import VeldaModelNotSupported\n"

@@ -43,8 +43,7 @@ host::Task start(host::Args a) {
   base::input_set_loop(self, chosen.view());
 
   // What a previous run left behind (its last frames, its end marker) must not reach this run.
-  host::Ref frame_queue = host::getattr(self, names::frame_queue);
-  drain(frame_queue.view(), QueueErrors::lookup());
+  frame_queue::drain(self);
 
   host::Ref stop_event = host::getattr(self, names::stop_event);
   host::call_method(stop_event.view(), n_clear);
@@ -73,9 +72,7 @@ host::Task stop(host::Args a) {
   host::Ref stop_event = host::getattr(self, names::stop_event);
   host::call_method(stop_event.view(), n_set);
   host::log::debug("Stop event set, waiting for frame producer thread to finish");
-  host::Ref frame_queue = host::getattr(self, names::frame_queue);
-  const QueueErrors errors = QueueErrors::lookup();
-  drain(frame_queue.view(), errors);
+  frame_queue::drain(self);
 
   host::Ref thread = host::getattr(self, names::thread);
   if (alive(thread.view())) {
@@ -87,7 +84,7 @@ host::Task stop(host::Args a) {
     co_await std::move(joined);
     if (alive(host::getattr(self, names::thread).view())) {
       host::log::warning("Frame producer thread did not exit within 5s timeout");
-      drain(frame_queue.view(), errors);
+      frame_queue::drain(self);
     }
   }
   host::setattr(self, names::running, host::Borrowed(Py_False));

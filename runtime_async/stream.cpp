@@ -16,42 +16,13 @@ namespace {
 
 host::Name n_start{"start"};
 host::Name n_stop{"stop"};
-host::Name n_get{"get"};
-host::Name n_partial{"partial"};
 host::Name n_is_alive{"is_alive"};
 host::Name n_done{"done"};
-host::Name n_put_nowait{"put_nowait"};
-host::Name n_get_nowait{"get_nowait"};
 host::KwNames kw_start("out_buffer_empty", "idle_timeout", "loop");
-host::KwNames kw_timeout("timeout");
-
-constexpr double kTakeTimeout = 1.0;
 
 bool producer_alive(host::Borrowed self) {
   host::Ref thread = host::getattr(self, names::thread);
   return !thread.is_none() && host::truthy(host::call_method(thread.view(), n_is_alive).view());
-}
-
-// Puts a marker the stopped run no longer needs, so that a take still waiting returns now. It
-// may outlive the take (a later start discards it); a full queue needs no waking.
-void wake_waiting_take(host::Borrowed frame_queue) {
-  const QueueErrors errors = QueueErrors::lookup();
-  host::Ref marker = host::global(names::g_stream_end);
-  try {
-    host::call_method(frame_queue, n_put_nowait, {marker.view()});
-  } catch (host::PyError& e) {
-    if (!e.matches(errors.full.view())) throw;
-  }
-}
-
-// An item that is queued right now, or null: new reference.
-host::Ref take_now(host::Borrowed frame_queue, const QueueErrors& errors) {
-  try {
-    return host::call_method(frame_queue, n_get_nowait);
-  } catch (host::PyError& e) {
-    if (!e.matches(errors.empty.view())) throw;
-    return host::Ref();
-  }
 }
 
 // (self, out_buffer_empty=None, *, idle_timeout=None, loop=None)
@@ -62,31 +33,23 @@ host::Stream run(host::Args a) {
   co_await std::move(started);
 
   host::CaughtCancellation cancelled;
-  host::Ref frame_queue;
   // The take on an executor worker, while the stream waits for it. The wait is shielded: a
   // cancellation cannot stop a worker, and a take left behind would hand the next run's first
   // item to nobody.
   host::Ref in_flight;
   try {
     host::Ref running_loop = loop::running();
-    const QueueErrors errors = QueueErrors::lookup();
-    frame_queue = host::getattr(self, names::frame_queue);
-    // take() == frame_queue.get(timeout=1.0), run on an executor worker
-    host::Ref functools = host::import("functools");
-    host::Ref partial = host::getattr(functools.view(), n_partial);
-    host::Ref get = host::getattr(frame_queue.view(), n_get);
-    host::Ref timeout = host::float_(kTakeTimeout);
-    host::Ref take = host::call_kw(partial.view(), {get.view(), timeout.view()}, kw_timeout);
+    const frame_queue::ExecutorTake take(self);
 
     for (;;) {
       host::Ref item;
       bool timed_out = false;
-      in_flight = loop::run_in_executor(running_loop.view(), take.view());
+      in_flight = take.submit(running_loop.view());
       try {
         host::Ref shielded = loop::shield(in_flight.view());
         item = co_await std::move(shielded);
       } catch (host::PyError& e) {
-        if (!e.matches(errors.empty.view())) throw;
+        if (!take.timed_out(e)) throw;
         timed_out = true;
       }
       in_flight.reset();
@@ -94,7 +57,7 @@ host::Stream run(host::Args a) {
         if (producer_alive(self)) continue;
         // The producer may have put its last items (its error, its end marker) between the
         // take's time-out and the liveness test: they end this stream, they are not leftovers.
-        item = take_now(frame_queue.view(), errors);
+        item = frame_queue::take_now(self);
         if (!item) {
           host::log::warning("Frame producer thread is no longer alive, ending stream");
           co_return;
@@ -112,7 +75,7 @@ host::Stream run(host::Args a) {
   co_await host::call_method(self, n_stop);
   // Stopping usually ends the take (the producer's end marker); if not, wake it and let it go.
   if (in_flight && !host::truthy(host::call_method(in_flight.view(), n_done).view())) {
-    wake_waiting_take(frame_queue.view());
+    frame_queue::ExecutorTake::wake(self);
     try {
       co_await std::move(in_flight);
     } catch (host::PyError& e) {

@@ -3,7 +3,7 @@
 import asyncio
 import queue
 import threading
-from typing import AsyncIterator, Callable, Final, Optional
+from typing import AsyncIterator, Callable, Final, Literal, Optional
 
 from loguru import logger as logger
 
@@ -31,6 +31,7 @@ class AsyncTalvo(Talvo):
     _frame_queue: queue.Queue[object]
     _running: bool
     _loop: asyncio.AbstractEventLoop | None
+    _frame_wait: Literal["executor", "loop"]
     _producer_frame_count: int
     _producer_gen_time: float
 
@@ -43,6 +44,7 @@ class AsyncTalvo(Talvo):
         load_model: bool = False,
         num_threads: int = 0,
         batch_workers: int = 1,
+        frame_wait: Literal["executor", "loop"] = "executor",
     ) -> None: ...
     @classmethod
     async def create(
@@ -55,6 +57,7 @@ class AsyncTalvo(Talvo):
         batch_workers: int = 1,
         quality: str = "medium",
         identity: str | None = None,
+        frame_wait: Literal["executor", "loop"] = "executor",
     ) -> AsyncTalvo: ...
     async def set_model(self, model_path: str | None = None) -> AsyncTalvo: ...  # type: ignore[override]
     async def push_audio(self, data: bytes, sample_rate: int, last_chunk: bool = True) -> None: ...
