@@ -1,5 +1,7 @@
 #include "runtime_async/frame_queue.hpp"
 
+#include <memory>
+
 #include "runtime_async/contracts/event_loop.hpp"
 #include "runtime_async/state.hpp"
 
@@ -14,10 +16,13 @@ host::Name n_get{"get"};
 host::Name n_get_nowait{"get_nowait"};
 host::Name n_put{"put"};
 host::Name n_put_nowait{"put_nowait"};
-host::Name n_partial{"partial"};
 host::KwNames kw_timeout("timeout");
 host::Name n_executor_mode{"executor"};
 host::Name n_loop_mode{"loop"};
+host::Name n_waiters{"_frame_waiters"};
+host::Name n_cancelled{"cancelled"};
+host::Name n_done{"done"};
+host::Name n_result{"result"};
 
 constexpr int kEndMarkerAttempts = 10;
 constexpr double kPutTimeout = 0.5;
@@ -58,6 +63,8 @@ void create(host::Borrowed self, host::Borrowed maxsize) {
   host::Ref queue = host::global(names::g_queue);
   host::Ref frame_queue = host::call_method(queue.view(), n_queue_class, {maxsize});
   host::setattr(self, names::frame_queue, frame_queue.view());
+  host::Ref waiters = host::Ref::steal(PyList_New(0));
+  host::setattr(self, n_waiters, waiters.view());
 }
 
 void drain(host::Borrowed self) {
@@ -79,21 +86,48 @@ ProducerSide::ProducerSide(host::Borrowed self)
     : queue_(queue_of(self)),
       put_(host::getattr(queue_.view(), n_put)),
       half_second_(host::float_(kPutTimeout)),
-      errors_(Errors::lookup()) {}
+      waiters_(host::getattr(self, n_waiters)),
+      errors_(Errors::lookup()) {
+  if (!PyList_Check(waiters_.get())) host::raise(PyExc_TypeError, "_frame_waiters must be a list");
+}
+
+namespace {
+// What woke a loop-mode waiter: its future's result.
+host::Borrowed why_item() { return host::Borrowed(Py_None); }
+host::Borrowed why_time_out() { return host::Borrowed(Py_True); }
+host::Borrowed why_producer_end() { return host::Borrowed(Py_False); }
+}  // namespace
+
+void ProducerSide::wake(host::Borrowed why) const {
+  if (PyList_GET_SIZE(waiters_.get()) == 0) return;  // nobody waits: no call at all
+  // Take the whole list at once (no Python code runs between the copy and the clearing).
+  host::Ref woken = host::Ref::steal(PyList_GetSlice(waiters_.get(), 0, PY_SSIZE_T_MAX));
+  host::check(PyList_SetSlice(waiters_.get(), 0, PY_SSIZE_T_MAX, nullptr));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(woken.get()); ++i) {
+    // A waiter whose loop is closed is gone with it.
+    talvo::loop::resolve_threadsafe(host::Borrowed(PyList_GET_ITEM(woken.get(), i)), why);
+  }
+}
+
+void ProducerSide::ended() const { wake(why_producer_end()); }
 
 host::Ref ProducerSide::empty_test() const { return host::getattr(queue_.view(), n_empty); }
 
 bool ProducerSide::try_put(host::Borrowed item) const {
   try {
     host::call_kw(put_.view(), {item, half_second_.view()}, kw_timeout);
-    return true;
   } catch (host::PyError& e) {
     if (!e.matches(errors_.full.view())) throw;
     return false;
   }
+  wake(why_item());
+  return true;
 }
 
-void ProducerSide::put_waiting(host::Borrowed item) const { host::call(put_.view(), {item}); }
+void ProducerSide::put_waiting(host::Borrowed item) const {
+  host::call(put_.view(), {item});
+  wake(why_item());
+}
 
 void ProducerSide::put_end_marker(host::Borrowed error_item) const {
   host::Ref marker = host::global(names::g_stream_end);
@@ -108,6 +142,7 @@ void ProducerSide::put_end_marker(host::Borrowed error_item) const {
       host::Ref oldest = host::call_method(queue_.view(), n_get_nowait);
       if (error_item && oldest.is(error_item)) {
         host::call_method(queue_.view(), n_put_nowait, {oldest.view()});
+        wake(why_item());
         return;
       }
     } catch (host::PyError& e) {
@@ -118,38 +153,131 @@ void ProducerSide::put_end_marker(host::Borrowed error_item) const {
 
 // ---- the stream's takes -----------------------------------------------------------------------
 
-host::Ref take_now(host::Borrowed self) {
+host::Ref take_now(host::Borrowed self, const Errors& errors) {
   host::Ref frame_queue = queue_of(self);
   try {
     return host::call_method(frame_queue.view(), n_get_nowait);
   } catch (host::PyError& e) {
-    if (!e.matches(Errors::lookup().empty.view())) throw;
+    if (!e.matches(errors.empty.view())) throw;
     return host::Ref();
   }
 }
 
+host::Ref take_now(host::Borrowed self) { return take_now(self, Errors::lookup()); }
+
+// What the stream and its takes on executor workers share; touched only with the GIL held, so
+// "is a take running" and "who is told when it ends" cannot pass each other.
+struct ExecutorTake::State {
+  host::Ref get, timeout, ended;
+  host::Ref empty_error;
+  bool abandoned = false;
+  bool active = false;
+
+  void finish() {
+    active = false;
+    if (host::Ref future = std::move(ended)) talvo::loop::resolve_threadsafe(future.view(), host::Borrowed(Py_None));
+  }
+};
+
+namespace {
+constexpr const char* kTakeCapsule = "talvo.runtime_async.take";
+
+ExecutorTake::State* take_state(PyObject* capsule) {
+  return static_cast<ExecutorTake::State*>(PyCapsule_GetPointer(capsule, kTakeCapsule));
+}
+
+// Runs with the GIL held, when the last reference to the take goes.
+void free_take_state(PyObject* capsule) { delete take_state(capsule); }
+
+// One take, on an executor worker: `get(timeout=1.0)`, unless the stream has let go of it.
+PyObject* take_call(PyObject* capsule, PyObject*) {
+  return host::translate<PyObject*>(nullptr, [&]() -> PyObject* {
+    ExecutorTake::State* state = take_state(capsule);
+    if (state == nullptr) host::throw_python_error();
+    if (state->abandoned) throw host::PyError(host::call(state->empty_error.view()).view());
+    state->active = true;
+    host::Ref item;
+    try {
+      item = host::call_kw(state->get.view(), {state->timeout.view()}, kw_timeout);
+    } catch (host::PyError&) {
+      state->finish();
+      throw;
+    }
+    state->finish();
+    return item.release();
+  });
+}
+
+PyMethodDef g_take_def = {"take", take_call, METH_NOARGS, nullptr};
+}  // namespace
+
 ExecutorTake::ExecutorTake(host::Borrowed self) : errors_(Errors::lookup()) {
-  // take() == frame_queue.get(timeout=1.0), run on an executor worker
-  host::Ref functools = host::import("functools");
-  host::Ref partial = host::getattr(functools.view(), n_partial);
+  auto state = std::make_unique<State>();
   host::Ref frame_queue = queue_of(self);
-  host::Ref get = host::getattr(frame_queue.view(), n_get);
-  host::Ref timeout = host::float_(kTakeTimeout);
-  take_ = host::call_kw(partial.view(), {get.view(), timeout.view()}, kw_timeout);
+  state->get = host::getattr(frame_queue.view(), n_get);
+  state->timeout = host::float_(kTakeTimeout);
+  state->empty_error = errors_.empty;
+  host::Ref capsule =
+      host::Ref::steal(PyCapsule_New(state.get(), kTakeCapsule, free_take_state));
+  state_ = state.release();  // the capsule owns it now
+  take_ = host::Ref::steal(PyCFunction_New(&g_take_def, capsule.get()));
 }
 
 host::Ref ExecutorTake::submit(host::Borrowed loop) const {
   return talvo::loop::run_in_executor(loop, take_.view());
 }
 
-void ExecutorTake::wake(host::Borrowed self) {
+void ExecutorTake::abandon() { state_->abandoned = true; }
+
+host::Ref ExecutorTake::let_go(host::Borrowed self, host::Borrowed loop) {
+  state_->abandoned = true;
+  if (!state_->active) return host::Ref();
+  host::Ref ended = talvo::loop::create_future(loop);
+  state_->ended = ended;
   host::Ref frame_queue = queue_of(self);
   host::Ref marker = host::global(names::g_stream_end);
   try {
     host::call_method(frame_queue.view(), n_put_nowait, {marker.view()});
   } catch (host::PyError& e) {
-    if (!e.matches(Errors::lookup().full.view())) throw;
+    if (!e.matches(errors_.full.view())) throw;  // a full queue ends the take's wait anyway
   }
+  return ended;
+}
+
+// ---- loop mode's wait ------------------------------------------------------------------------
+
+LoopWait::LoopWait(host::Borrowed self, host::Borrowed loop)
+    : waiters_(host::getattr(self, n_waiters)), loop_(host::Ref::borrow(loop)) {
+  if (!PyList_Check(waiters_.get())) host::raise(PyExc_TypeError, "_frame_waiters must be a list");
+}
+
+host::Ref LoopWait::arm(double timeout) {
+  future_ = talvo::loop::create_future(loop_.view());
+  timer_ = talvo::loop::resolve_later(loop_.view(), timeout, future_.view(), why_time_out());
+  host::check(PyList_Append(waiters_.get(), future_.get()));
+  return future_;
+}
+
+LoopWait::Woken LoopWait::settle() {
+  if (!future_) return Woken::none;
+  host::Ref future = std::move(future_);
+  host::Ref timer = std::move(timer_);
+  talvo::loop::cancel(timer.view());
+  // Still listed unless the producer took it to wake it: searched from the end, where it went.
+  for (Py_ssize_t i = PyList_GET_SIZE(waiters_.get()); i-- > 0;) {
+    if (PyList_GET_ITEM(waiters_.get(), i) == future.get()) {
+      host::check(PySequence_DelItem(waiters_.get(), i));
+      break;
+    }
+  }
+  if (!host::truthy(host::call_method(future.view(), n_done).view()) ||
+      host::truthy(host::call_method(future.view(), n_cancelled).view())) {
+    return Woken::none;
+  }
+  host::Ref why = host::call_method(future.view(), n_result);
+  if (why.is(why_time_out())) return Woken::time_out;
+  if (why.is(why_producer_end())) return Woken::producer_end;
+  return Woken::item;
 }
 
 }  // namespace talvo::frame_queue

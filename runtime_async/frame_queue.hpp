@@ -27,7 +27,8 @@ host::Ref checked_wait(host::Borrowed frame_wait);
 /// The instance's mode, read from `_frame_wait`.
 Wait wait_of(host::Borrowed self);
 
-/// A new frame queue of capacity `maxsize` (0 or less: unbounded), stored on the instance.
+/// A new frame queue of capacity `maxsize` (0 or less: unbounded), stored on the instance, and
+/// the list of loop-mode waiters the producer wakes (`_frame_waiters`, see LoopWait).
 void create(host::Borrowed self, host::Borrowed maxsize);
 
 /// Takes every item that is queued right now and drops it; never waits. A take that finds the
@@ -49,30 +50,68 @@ class ProducerSide {
   /// run's error item (if any) is never dropped for it: it ends the stream anyway, and dropping
   /// it would turn a failure into a normal end.
   void put_end_marker(host::Borrowed error_item) const;
+  /// The thread body is ending: wakes every loop-mode waiter (streams, and a `stop`).
+  void ended() const;
 
  private:
-  host::Ref queue_, put_, half_second_;
+  void wake(host::Borrowed why) const;
+  host::Ref queue_, put_, half_second_, waiters_;
   Errors errors_;
 };
 
 /// An item that is queued right now, or null: new reference. Never waits.
 host::Ref take_now(host::Borrowed self);
+host::Ref take_now(host::Borrowed self, const Errors& errors);
 
 /// The default mode's take: `get(timeout=1.0)` on a worker of the loop's default executor.
+///
+/// A cancellation cannot stop a worker, and a take left running would hand the next run's first
+/// item to nobody. So a stream that is cancelled lets go of its take: one not yet started never
+/// touches the queue, and one waiting in `get` is woken with a marker and awaited to its end
+/// before the cancellation leaves. The executor's future is awaited directly (a shield would
+/// cost a future and a loop turn on every take): it is cancelled with the task, the take is not.
 class ExecutorTake {
  public:
+  struct State;
+
   explicit ExecutorTake(host::Borrowed self);
   /// The awaitable of one take on `loop`'s default executor.
   host::Ref submit(host::Borrowed loop) const;
   /// True when the take failed only because nothing came within its second (`queue.Empty`).
   bool timed_out(const host::PyError& error) const { return error.matches(errors_.empty.view()); }
-  /// Puts a marker the stopped run no longer needs, so that a take still waiting returns now.
-  /// It may outlive the take (a later start discards it); a full queue needs no waking.
-  static void wake(host::Borrowed self);
+  /// After a cancellation: no take that has not started yet will touch the queue.
+  void abandon();
+  /// Wakes a take still waiting in `get` with a marker the stopped run no longer needs (a later
+  /// start discards it if it outlives the take): the awaitable of that take's end, or null when
+  /// none is running.
+  host::Ref let_go(host::Borrowed self, host::Borrowed loop);
 
  private:
   host::Ref take_;
+  State* state_;  // owned by take_
   Errors errors_;
+};
+
+/// Loop mode: one wait on the event loop for the producer's next wake-up, or a time-out.
+///
+/// The waiter registers a future in `_frame_waiters`; after each successful put, and when its
+/// body ends, the producer takes every registered future and resolves it on its own loop
+/// (`call_soon_threadsafe`). An empty list costs the producer nothing. No wake-up is lost: the
+/// waiter registers first and only then looks at the queue (or the thread) again, so a put it
+/// did not see finds it registered. Both sides run these steps holding the GIL.
+class LoopWait {
+ public:
+  enum class Woken { item, time_out, producer_end, none };
+
+  LoopWait(host::Borrowed self, host::Borrowed loop);
+  /// Registers a new future, resolved by the producer or after `timeout` seconds: the awaitable.
+  /// Look at the queue or the thread after this, before awaiting it.
+  host::Ref arm(double timeout);
+  /// Unregisters and cancels the timer, after the await or instead of it; says what woke it.
+  Woken settle();
+
+ private:
+  host::Ref waiters_, loop_, future_, timer_;
 };
 
 }  // namespace talvo::frame_queue

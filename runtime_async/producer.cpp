@@ -180,6 +180,7 @@ host::Ref frame_producer(host::Args a) {
     escaping.emplace(std::move(e));
   }
   run.put_end_marker(error_item.view());
+  run.queue().ended();
   if (escaping) throw std::move(*escaping);
   return host::Ref::none();
 }
