@@ -47,7 +47,8 @@ class Run {
   }
 
   bool abandoned() const { return owned_ && !host::getattr(self_, names::thread).is(me_); }
-  bool stop_requested() const { return host::truthy(host::call(is_set_.view()).view()) || abandoned(); }
+  bool stop_event_set() const { return host::truthy(host::call(is_set_.view()).view()); }
+  bool stop_requested() const { return stop_event_set() || abandoned(); }
 
   const frame_queue::ProducerSide& queue() const { return queue_; }
 
@@ -83,7 +84,7 @@ class Clock {
 // waiting for room.
 double stream_items(host::Borrowed self, const Run& run, host::Borrowed it, const Clock& clock) {
   double backpressure = 0.0;
-  host::Ref one = host::int_(1);
+  long long produced = 0;  // this run's count, written to the instance once per frame
   for (;;) {
     host::Ref frame = host::Ref::steal_or_null(PyIter_Next(it.get()));
     if (!frame) {
@@ -94,13 +95,14 @@ double stream_items(host::Borrowed self, const Run& run, host::Borrowed it, cons
       host::log::debug("Stop event set, stopping frame producer");
       break;
     }
-    host::Ref count = host::getattr(self, names::producer_frame_count);
-    count = host::Ref::steal(PyNumber_Add(count.get(), one.get()));
+    host::Ref count = host::int_(++produced);
     host::setattr(self, names::producer_frame_count, count.view());
 
     const double t0 = clock.now();
     bool queued = false;
-    while (!run.stop_requested()) {
+    // The stop event is tested before every attempt; whether `start` has moved on to another
+    // thread was just tested above, and is again after each attempt that found no room.
+    for (bool retry = false; !(retry ? run.stop_requested() : run.stop_event_set()); retry = true) {
       if (run.queue().try_put(frame.view())) {
         queued = true;
         break;
