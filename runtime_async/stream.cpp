@@ -134,7 +134,8 @@ const Operation kRun{
               loop: Optional[asyncio.AbstractEventLoop] = None) -> AsyncIterator[VideoFrame]:
     """Stream video frames asynchronously.
 
-    Starts the runtime if it is not running yet.
+    Starts the runtime if it is not running yet. How it waits for each frame (on the
+    default executor, or on the event loop) is the frame_wait chosen at construction.
 
     Args:
         out_buffer_empty: Callable telling the renderer whether the output side is empty.

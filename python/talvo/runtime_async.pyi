@@ -32,6 +32,7 @@ class AsyncTalvo(Talvo):
     _running: bool
     _loop: asyncio.AbstractEventLoop | None
     _frame_wait: Literal["executor", "loop"]
+    _frame_waiters: list[asyncio.Future[bool | None]]
     _producer_frame_count: int
     _producer_gen_time: float
 
