@@ -10,7 +10,7 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from fakes import DEADLINE, Frame, Gate, Pipeline, RecordingThread, collect, frames, until
+from fakes import Frame, Gate, Pipeline, RecordingThread, collect, frames, until
 
 SEED = 20261209
 

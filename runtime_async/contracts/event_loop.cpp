@@ -31,8 +31,9 @@ PyObject* resolve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return host::Ref::none().release();
   });
 }
-PyMethodDef g_resolve_def = {"_resolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resolve)),
-                             METH_FASTCALL, nullptr};
+PyMethodDef g_resolve_def = {
+    "_resolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resolve)),
+    METH_FASTCALL, nullptr};
 
 // A fresh function object per use: nothing is kept between calls (or interpreters).
 host::Ref resolver() { return host::Ref::steal(PyCFunction_New(&g_resolve_def, nullptr)); }
