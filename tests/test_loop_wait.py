@@ -146,3 +146,23 @@ async def test_a_waiter_on_a_closed_loop_is_skipped(on_loop):
     gate.close()
     await t.stop()
     assert on_loop.log.texts("error") == []
+
+
+def test_waits_and_wake_ups_work_on_uvloop(on_loop):
+    uvloop = pytest.importorskip("uvloop")
+    gate = Gate()
+    on_loop.render(frames(3), gate)
+    t = on_loop.runtime()
+
+    async def session():
+        assert await collect(t.run()) == [Frame("a", i) for i in range(3)]
+        await t.stop()
+        waiting = asyncio.create_task(collect(t.run(), limit=2))
+        await until(lambda: t._frame_waiters, "the stream to wait")
+        gate.release(2)  # each put wakes it through call_soon_threadsafe
+        assert await waiting == [Frame("a", 0), Frame("a", 1)]
+        gate.close()
+        await t.stop()
+
+    uvloop.run(session())
+    assert t._running is False and t._frame_waiters == []
