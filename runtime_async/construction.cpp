@@ -41,6 +41,7 @@ host::Ref init(host::Args a) {
   host::setattr(self, names::running, host::Borrowed(Py_False));
   host::setattr(self, names::loop, none);
   host::setattr(self, names::frame_wait, wait_mode.view());
+  frame_queue::create_waiters(self);
 
   // Blocks the calling thread while the base renderer opens the model; errors propagate as they are.
   if (host::truthy(load_model)) base::set_model(self, model_path);

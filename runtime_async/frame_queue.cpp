@@ -65,6 +65,9 @@ void create(host::Borrowed self, host::Borrowed maxsize) {
   host::Ref queue = host::global(names::g_queue);
   host::Ref frame_queue = host::call_method(queue.view(), n_queue_class, {maxsize});
   host::setattr(self, names::frame_queue, frame_queue.view());
+}
+
+void create_waiters(host::Borrowed self) {
   host::Ref waiters = host::Ref::steal(PyList_New(0));
   host::setattr(self, n_waiters, waiters.view());
 }

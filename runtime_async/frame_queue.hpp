@@ -27,9 +27,10 @@ host::Ref checked_wait(host::Borrowed frame_wait);
 /// The instance's mode, read from `_frame_wait`.
 Wait wait_of(host::Borrowed self);
 
-/// A new frame queue of capacity `maxsize` (0 or less: unbounded), stored on the instance, and
-/// the list of loop-mode waiters the producer wakes (`_frame_waiters`, see LoopWait).
+/// A new frame queue of capacity `maxsize` (0 or less: unbounded), stored on the instance.
 void create(host::Borrowed self, host::Borrowed maxsize);
+/// The list of loop-mode waiters the producer wakes (`_frame_waiters`, see LoopWait), empty.
+void create_waiters(host::Borrowed self);
 
 /// Takes every item that is queued right now and drops it; never waits. A take that finds the
 /// queue emptied by another consumer in the meantime ends the drain quietly.
