@@ -5,7 +5,8 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
-COLORS = {"talvo": "tab:blue", "plain": "tab:orange", "janus": "tab:green"}
+COLORS = {"talvo": "tab:blue", "talvo-loop": "tab:purple", "plain": "tab:orange",
+          "janus": "tab:green"}
 STYLES = {"default": "-", "sized": "--"}
 
 

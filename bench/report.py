@@ -9,7 +9,10 @@ from typing import Any
 from bench.stats import ratio
 
 Row = tuple[str, str, dict[str, float]]  # (figure, which way is better, value per implementation)
-COLUMNS = ("talvo", "plain", "janus")
+COLUMNS = ("talvo", "talvo-loop", "plain", "janus")
+# (column title, numerator, denominator)
+RATIOS = (("talvo/plain", "talvo", "plain"), ("talvo/janus", "talvo", "janus"),
+          ("loop/talvo", "talvo-loop", "talvo"), ("loop/janus", "talvo-loop", "janus"))
 MIB = 1024 * 1024
 
 
@@ -83,9 +86,27 @@ def _memory(r: dict[str, Any]) -> Iterator[Row]:
     yield "RSS growth, talvo's second half (MiB)", "lower", {"talvo": second / MIB}
 
 
+def _many(r: dict[str, Any]) -> Iterator[Row]:
+    points = sorted({int(p) for figures in r.values() for p in figures})
+    for n in points:
+        label = f"{n} runtimes at 25 fps"
+        yield f"{label}: fps/stream mean", "higher", _at(r, n, "fps_mean")
+        yield f"{label}: fps/stream worst", "higher", _at(r, n, "fps_min")
+        yield f"{label}: p50 latency (ms)", "lower", _at(r, n, "p50_ms")
+        yield f"{label}: p99 latency (ms)", "lower", _at(r, n, "p99_ms")
+        yield f"{label}: CPU (% of one core)", "lower", _at(r, n, "cpu_percent")
+
+
+def _silent(r: dict[str, Any]) -> Iterator[Row]:
+    for key, what in (("alone", "alone"), ("beside", f"beside {r.get('runtimes', '?')} silent")):
+        for stat in ("p50_ms", "p99_ms"):
+            yield (f"executor job {what}: {stat[:-3]} wait (ms)", "lower",
+                   {n: v[key][stat] for n, v in r.items() if isinstance(v, dict)})
+
+
 SECTIONS = {
     "throughput": _throughput, "latency": _latency, "stall": _stall, "scale": _scale,
-    "starvation": _starvation, "stop": _stop,
+    "starvation": _starvation, "stop": _stop, "many": _many, "silent": _silent,
 }
 
 
@@ -106,11 +127,11 @@ def _cell(value: float | None) -> str:
 
 
 def table(results: dict[str, Any]) -> str:
-    header = ("figure", "better", *COLUMNS, "talvo/plain", "talvo/janus")
+    header = ("figure", "better", *COLUMNS, *(title for title, _, _ in RATIOS))
     body = []
     for figure, better, values in rows(results):
-        talvo = values.get("talvo", math.nan)
-        ratios = [ratio(talvo, values[p]) if p in values else math.nan for p in ("plain", "janus")]
+        ratios = [ratio(values[a], values[b]) if a in values and b in values else math.nan
+                  for _, a, b in RATIOS]
         body.append((figure, better, *(_cell(values.get(c)) for c in COLUMNS),
                      *(_cell(x) for x in ratios)))
     widths = [max(len(str(line[i])) for line in (header, *body)) for i in range(len(header))]

@@ -32,10 +32,17 @@ class Config:
     starvation_seconds: float
     stop_trials: int
     rounds: int  # throughput and latency runs, interleaved across the implementations
+    many_points: tuple[int, ...]
+    many_seconds: float
+    many_executor_limit: int  # streams beyond which executor-taking implementations sit out
+    silent_runtimes: int
+    silent_seconds: float
 
 
-FULL = Config(200_000, 1_000, 125, (1, 2, 4, 8, 16), 3.0, (4, 8, 16), 2.5, 7, 4)
-QUICK = Config(20_000, 250, 50, (1, 4, 16), 2.0, (4, 8), 2.0, 3, 2)
+FULL = Config(200_000, 1_000, 125, (1, 2, 4, 8, 16), 3.0, (4, 8, 16), 2.5, 7, 4,
+              (1, 16, 64, 256), 4.0, 256, 1_000, 3.0)
+QUICK = Config(20_000, 250, 50, (1, 4, 16), 2.0, (4, 8), 2.0, 3, 2,
+               (1, 16, 64, 256), 2.0, 64, 1_000, 2.0)
 
 
 def _quiet_logs() -> None:
@@ -66,7 +73,7 @@ def main(argv: list[str] | None = None) -> int:
     _quiet_logs()
 
     from bench import machine, plot, report
-    from bench.measures import latency, scale, stall, starvation, stopping, throughput
+    from bench.measures import latency, many, scale, silent, stall, starvation, stopping, throughput
     from bench.subjects import IMPLEMENTATIONS, fake_renderer
 
     config = QUICK if args.quick else FULL
@@ -80,6 +87,9 @@ def main(argv: list[str] | None = None) -> int:
         "starvation": lambda: starvation.measure(names, list(config.starvation_points),
                                                  config.starvation_seconds),
         "stop": lambda: stopping.measure(names, config.stop_trials),
+        "many": lambda: many.measure(names, list(config.many_points), config.many_seconds,
+                                     config.many_executor_limit),
+        "silent": lambda: silent.measure(names, config.silent_runtimes, config.silent_seconds),
     }
     results: dict[str, object] = {}
     timing: dict[str, dict[str, object]] = {}

@@ -33,12 +33,14 @@ def fake_renderer() -> Iterator[None]:
 
 
 class TalvoStream:
-    """``AsyncTalvo`` itself; needs ``fake_renderer()`` in force."""
+    """``AsyncTalvo`` itself, in its default mode; needs ``fake_renderer()`` in force."""
 
     name = "talvo"
+    frame_wait = "executor"
 
     def __init__(self, source: Source, output_buffer_size: int = 6) -> None:
-        self.runtime = AsyncTalvo(output_buffer_size=output_buffer_size)
+        self.runtime = AsyncTalvo(output_buffer_size=output_buffer_size,
+                                  frame_wait=self.frame_wait)
         self.runtime._bench_source = source
 
     def queue_full(self) -> bool:
@@ -54,5 +56,13 @@ class TalvoStream:
         await self.runtime.stop()
 
 
-IMPLEMENTATIONS = {cls.name: cls for cls in (TalvoStream, PlainStream, JanusStream)}
+class TalvoLoopStream(TalvoStream):
+    """``AsyncTalvo(frame_wait="loop")``: the stream waits on the loop, woken by the producer."""
+
+    name = "talvo-loop"
+    frame_wait = "loop"
+
+
+IMPLEMENTATIONS = {cls.name: cls for cls in (TalvoStream, TalvoLoopStream, PlainStream,
+                                             JanusStream)}
 PEERS = ("plain", "janus")

@@ -29,7 +29,7 @@ constexpr const char* kImports =
     "import time\n"
     "from pathlib import Path\n"
     "from types import TracebackType\n"
-    "from typing import AsyncGenerator, AsyncIterator, Callable, Optional\n"
+    "from typing import AsyncGenerator, AsyncIterator, Callable, Literal, Optional\n"
     "from loguru import logger\n"
     "from talvo.api import VideoControl, VideoFrame\n"
     "from talvo.exceptions import VeldaModelNotSupported\n"

@@ -32,7 +32,7 @@ PyObject* KwNames::get() {
 
 Py_ssize_t KwNames::size() const noexcept {
   Py_ssize_t n = 0;
-  while (n < 4 && names_[n] != nullptr) ++n;
+  while (n < kMax && names_[n] != nullptr) ++n;
   return n;
 }
 

@@ -30,14 +30,16 @@ class Name {
 class KwNames {
  public:
   constexpr explicit KwNames(const char* a, const char* b = nullptr, const char* c = nullptr,
-                             const char* d = nullptr) noexcept
-      : names_{a, b, c, d} {}
+                             const char* d = nullptr, const char* e = nullptr,
+                             const char* f = nullptr) noexcept
+      : names_{a, b, c, d, e, f} {}
   /// Borrowed tuple of the names.
   PyObject* get();
   Py_ssize_t size() const noexcept;
 
  private:
-  const char* names_[4];
+  static constexpr int kMax = 6;
+  const char* names_[kMax];
   PyObject* tuple_ = nullptr;
 };
 

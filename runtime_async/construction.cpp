@@ -1,6 +1,7 @@
 // Construction: the base renderer first, then the pipeline state, then (on request) the model.
 #include "host/names.hpp"
 #include "runtime_async/contracts/base_renderer.hpp"
+#include "runtime_async/frame_queue.hpp"
 #include "runtime_async/operation.hpp"
 #include "runtime_async/state.hpp"
 
@@ -9,14 +10,15 @@ namespace talvo {
 namespace {
 
 host::Name n_event{"Event"};
-host::Name n_queue_class{"Queue"};
 
 // (self, *, model_path, input_buffer_size, output_buffer_size, load_model, num_threads,
-//  batch_workers)
+//  batch_workers, frame_wait)
 host::Ref init(host::Args a) {
   host::Borrowed self = a[0], model_path = a[1], input_buffer_size = a[2],
                  output_buffer_size = a[3], load_model = a[4], num_threads = a[5],
-                 batch_workers = a[6];
+                 batch_workers = a[6], frame_wait = a[7];
+  // A wrong mode is refused before anything is built, like a wrong argument list.
+  host::Ref wait_mode = frame_queue::checked_wait(frame_wait);
   // The base never opens a model while it is constructed: that is set_model's job.
   base::construct(self, input_buffer_size, num_threads, batch_workers);
 
@@ -29,19 +31,19 @@ host::Ref init(host::Args a) {
   }
 
   host::Ref threading = host::global(names::g_threading);
-  host::Ref queue = host::global(names::g_queue);
   host::Ref event = host::call_method(threading.view(), n_event);
   // An object with only `__index__` would pass the check and still fail Queue's comparisons.
   host::Ref capacity = host::Ref::steal(PyNumber_Index(output_buffer_size.get()));
-  host::Ref frame_queue = host::call_method(queue.view(), n_queue_class, {capacity.view()});
   host::Borrowed none(Py_None);
   host::setattr(self, names::model_path, model_path);
   host::setattr(self, names::model_hash, none);
   host::setattr(self, names::stop_event, event.view());
   host::setattr(self, names::thread, none);
-  host::setattr(self, names::frame_queue, frame_queue.view());
+  frame_queue::create(self, capacity.view());
   host::setattr(self, names::running, host::Borrowed(Py_False));
   host::setattr(self, names::loop, none);
+  host::setattr(self, names::frame_wait, wait_mode.view());
+  frame_queue::create_waiters(self);
 
   // Blocks the calling thread while the base renderer opens the model; errors propagate as they are.
   if (host::truthy(load_model)) base::set_model(self, model_path);
@@ -52,7 +54,8 @@ const Operation kInit{
     0, "__init__", Scope::instance, {host::MethodKind::function, nullptr, nullptr, init},
     R"(def __init__(self, *, model_path: str | os.PathLike[str] | None = None, input_buffer_size: int = 0,
              output_buffer_size: int = 6, load_model: bool = False, num_threads: int = 0,
-             batch_workers: int = 1) -> None:
+             batch_workers: int = 1,
+             frame_wait: Literal["executor", "loop"] = "executor") -> None:
     """Initialize the asynchronous runtime.
 
     Args:
@@ -62,6 +65,10 @@ const Operation kInit{
         load_model: Open the model synchronously before returning.
         num_threads: Renderer threads: 0 single-threaded, >0 that many, <0 automatic.
         batch_workers: Parallel workers for offline batch processing (1 is sequential).
+        frame_wait: How run() waits for frames. "executor" (default): each wait is a
+            blocking take on a worker of the loop's default executor. "loop": the stream
+            waits on the event loop and the producer thread wakes it, so no executor
+            worker is ever held, however many runtimes there are.
     """
 )"};
 const Register kRegisterInit{kInit};

@@ -4,6 +4,7 @@
 
 #include "host/error.hpp"
 #include "host/frame.hpp"
+#include "runtime_async/frame_queue.hpp"
 #include "runtime_async/operation.hpp"
 #include "runtime_async/state.hpp"
 #include "runtime_async/statements.hpp"
@@ -20,7 +21,7 @@ host::Name n_create{"create"};
 host::Name n_set_model{"set_model"};
 host::KwNames kw_velda_create("model_path", "quality", "identity");
 host::KwNames kw_construct("model_path", "input_buffer_size", "output_buffer_size",
-                           "batch_workers");
+                           "batch_workers", "frame_wait");
 
 bool declares_velda(host::Borrowed model_path) {
   host::Ref peek = host::global(names::g_peek_model_type);
@@ -63,11 +64,13 @@ VeldaRuntime import_velda_runtime() {
 }
 
 // (cls, *, model_path, input_buffer_size, output_buffer_size, num_threads, batch_workers,
-//  quality, identity)
+//  quality, identity, frame_wait)
 host::Task create(host::Args a) {
   host::Borrowed cls = a[0], model_path = a[1], input_buffer_size = a[2],
                  output_buffer_size = a[3], batch_workers = a[5], quality = a[6],
-                 identity = a[7];
+                 identity = a[7], frame_wait = a[8];
+  // Checked before the probe, so a wrong mode is an error whichever family the model is.
+  frame_queue::checked_wait(frame_wait);
   const bool has_path = host::truthy(model_path);
 
   if (has_path && declares_velda(model_path)) {
@@ -86,7 +89,7 @@ host::Task create(host::Args a) {
   // not forwarded: instances made here always render with the default threading.
   host::Ref instance =
       host::call_kw(cls, {host::Borrowed(Py_None), input_buffer_size, output_buffer_size,
-                          batch_workers},
+                          batch_workers, frame_wait},
                     kw_construct);
   if (!has_path) co_return instance;
   host::setattr(instance.view(), names::model_path, model_path);
@@ -101,7 +104,8 @@ const Operation kCreate{
     10, "create", Scope::instance, {host::MethodKind::class_coroutine, create},
     R"(async def create(cls, *, model_path: str | os.PathLike[str] | None = None, input_buffer_size: int = 0,
                  output_buffer_size: int = 6, num_threads: int = 0, batch_workers: int = 1,
-                 quality: str = "medium", identity: str | None = None) -> AsyncTalvo:
+                 quality: str = "medium", identity: str | None = None,
+                 frame_wait: Literal["executor", "loop"] = "executor") -> AsyncTalvo:
     """Create a fully initialized AsyncTalvo instance asynchronously.
 
     Args:
@@ -119,6 +123,8 @@ const Operation kCreate{
         identity: Velda only. Avatar face: None selects the default reference face in
             the model's container; otherwise a portrait image path (.jpg/.png), encoded
             when the model loads, or a pre-encoded .npy face.
+        frame_wait: How run() waits for frames: "executor" (default) or "loop" (see
+            AsyncTalvo()). Orrin only: passed to the constructor.
     """
 )"};
 const Register kRegisterCreate{kCreate};

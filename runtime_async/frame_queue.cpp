@@ -1,26 +1,83 @@
 #include "runtime_async/frame_queue.hpp"
 
+#include <memory>
+
+#include "runtime_async/contracts/event_loop.hpp"
 #include "runtime_async/state.hpp"
 
-namespace talvo {
+namespace talvo::frame_queue {
 
 namespace {
 host::Name n_empty_error{"Empty"};
 host::Name n_full_error{"Full"};
+host::Name n_queue_class{"Queue"};
 host::Name n_empty{"empty"};
+host::Name n_get{"get"};
 host::Name n_get_nowait{"get_nowait"};
+host::Name n_put{"put"};
+host::Name n_put_nowait{"put_nowait"};
+host::KwNames kw_timeout("timeout");
+host::Name n_executor_mode{"executor"};
+host::Name n_loop_mode{"loop"};
+host::Name n_waiters{"_frame_waiters"};
+host::Name n_cancelled{"cancelled"};
+host::Name n_done{"done"};
+host::Name n_result{"result"};
+
+constexpr int kEndMarkerAttempts = 10;
+constexpr double kPutTimeout = 0.5;
+constexpr double kTakeTimeout = 1.0;
+
+host::Ref queue_of(host::Borrowed self) { return host::getattr(self, names::frame_queue); }
 }  // namespace
 
-QueueErrors QueueErrors::lookup() {
+Errors Errors::lookup() {
   host::Ref queue = host::global(names::g_queue);
-  return QueueErrors{host::getattr(queue.view(), n_empty_error),
-                     host::getattr(queue.view(), n_full_error)};
+  return Errors{host::getattr(queue.view(), n_empty_error),
+                host::getattr(queue.view(), n_full_error)};
 }
 
-void drain(host::Borrowed frame_queue, const QueueErrors& errors) {
-  while (!host::truthy(host::call_method(frame_queue, n_empty).view())) {
+host::Ref checked_wait(host::Borrowed frame_wait) {
+  if (!PyUnicode_Check(frame_wait.get())) {
+    host::Ref type_name = host::Ref::steal(PyType_GetName(Py_TYPE(frame_wait.get())));
+    host::raise_format(PyExc_TypeError, "frame_wait must be a str, not %U", type_name.get());
+  }
+  for (host::Name* mode : {&n_executor_mode, &n_loop_mode}) {
+    if (PyUnicode_Compare(frame_wait.get(), mode->get()) == 0) {
+      return host::Ref::borrow(mode->get());
+    }
+    if (PyErr_Occurred()) host::throw_python_error();
+  }
+  host::raise_format(PyExc_ValueError, "frame_wait must be \"executor\" or \"loop\", not %R",
+                     frame_wait.get());
+}
+
+Wait wait_of(host::Borrowed self) {
+  host::Ref mode = host::getattr(self, names::frame_wait);
+  return mode.is(host::Borrowed(n_loop_mode.get())) ||
+                 (PyUnicode_Check(mode.get()) &&
+                  PyUnicode_Compare(mode.get(), n_loop_mode.get()) == 0)
+             ? Wait::loop
+             : Wait::executor;
+}
+
+void create(host::Borrowed self, host::Borrowed maxsize) {
+  host::Ref queue = host::global(names::g_queue);
+  host::Ref frame_queue = host::call_method(queue.view(), n_queue_class, {maxsize});
+  host::setattr(self, names::frame_queue, frame_queue.view());
+}
+
+void create_waiters(host::Borrowed self) {
+  host::Ref waiters = host::Ref::steal(PyList_New(0));
+  host::setattr(self, n_waiters, waiters.view());
+}
+
+void drain(host::Borrowed self) {
+  host::Ref frame_queue = queue_of(self);
+  const Errors errors = Errors::lookup();
+  while (!host::truthy(host::call_method(frame_queue.view(), n_empty).view())) {
     try {
-      host::call_method(frame_queue, n_get_nowait);
+      host::call_method(frame_queue.view(), n_get_nowait);
     } catch (host::PyError& e) {
       if (!e.matches(errors.empty.view())) throw;
       return;
@@ -28,4 +85,207 @@ void drain(host::Borrowed frame_queue, const QueueErrors& errors) {
   }
 }
 
-}  // namespace talvo
+// ---- the producer's side ----------------------------------------------------------------------
+
+ProducerSide::ProducerSide(host::Borrowed self)
+    : queue_(queue_of(self)),
+      put_(host::getattr(queue_.view(), n_put)),
+      half_second_(host::float_(kPutTimeout)),
+      waiters_(host::getattr(self, n_waiters)),
+      errors_(Errors::lookup()) {
+  if (!PyList_Check(waiters_.get())) host::raise(PyExc_TypeError, "_frame_waiters must be a list");
+}
+
+namespace {
+// What woke a loop-mode waiter: its future's result.
+host::Borrowed why_item() { return host::Borrowed(Py_None); }
+host::Borrowed why_time_out() { return host::Borrowed(Py_True); }
+host::Borrowed why_producer_end() { return host::Borrowed(Py_False); }
+}  // namespace
+
+void ProducerSide::wake(host::Borrowed why) const {
+  if (PyList_GET_SIZE(waiters_.get()) == 0) return;  // nobody waits: no call at all
+  // Take the whole list at once (no Python code runs between the copy and the clearing).
+  host::Ref woken = host::Ref::steal(PyList_GetSlice(waiters_.get(), 0, PY_SSIZE_T_MAX));
+  host::check(PyList_SetSlice(waiters_.get(), 0, PY_SSIZE_T_MAX, nullptr));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(woken.get()); ++i) {
+    // A waiter whose loop is closed is gone with it.
+    talvo::loop::resolve_threadsafe(host::Borrowed(PyList_GET_ITEM(woken.get(), i)), why);
+  }
+}
+
+void ProducerSide::ended() const { wake(why_producer_end()); }
+
+host::Ref ProducerSide::empty_test() const { return host::getattr(queue_.view(), n_empty); }
+
+bool ProducerSide::try_put(host::Borrowed item) const {
+  try {
+    host::call_kw(put_.view(), {item, half_second_.view()}, kw_timeout);
+  } catch (host::PyError& e) {
+    if (!e.matches(errors_.full.view())) throw;
+    return false;
+  }
+  wake(why_item());
+  return true;
+}
+
+void ProducerSide::put_waiting(host::Borrowed item) const {
+  host::call(put_.view(), {item});
+  wake(why_item());
+}
+
+void ProducerSide::put_end_marker(host::Borrowed error_item) const {
+  host::Ref marker = host::global(names::g_stream_end);
+  for (int attempt = 0; attempt < kEndMarkerAttempts; ++attempt) {
+    try {
+      if (try_put(marker.view())) return;
+    } catch (host::PyError& e) {
+      if (e.matches(PyExc_Exception)) return;
+      throw;
+    }
+    try {
+      host::Ref oldest = host::call_method(queue_.view(), n_get_nowait);
+      if (error_item && oldest.is(error_item)) {
+        host::call_method(queue_.view(), n_put_nowait, {oldest.view()});
+        wake(why_item());
+        return;
+      }
+    } catch (host::PyError& e) {
+      if (!e.matches(errors_.empty.view())) throw;
+    }
+  }
+}
+
+// ---- the stream's takes -----------------------------------------------------------------------
+
+host::Ref take_now(host::Borrowed self, const Errors& errors) {
+  host::Ref frame_queue = queue_of(self);
+  // An empty queue is the common answer in loop mode: told apart without a C++ throw, which
+  // costs more than the take.
+  PyObject* item = PyObject_CallMethodNoArgs(frame_queue.get(), n_get_nowait.get());
+  if (item != nullptr) return host::Ref::steal(item);
+  if (!PyErr_ExceptionMatches(errors.empty.get())) host::throw_python_error();
+  PyErr_Clear();
+  return host::Ref();
+}
+
+host::Ref take_now(host::Borrowed self) { return take_now(self, Errors::lookup()); }
+
+// What the stream and its takes on executor workers share; touched only with the GIL held, so
+// "is a take running" and "who is told when it ends" cannot pass each other.
+struct ExecutorTake::State {
+  host::Ref get, timeout, ended;
+  host::Ref empty_error;
+  bool abandoned = false;
+  bool active = false;
+
+  void finish() {
+    active = false;
+    if (host::Ref future = std::move(ended)) {
+      talvo::loop::resolve_threadsafe(future.view(), host::Borrowed(Py_None));
+    }
+  }
+};
+
+namespace {
+constexpr const char* kTakeCapsule = "talvo.runtime_async.take";
+
+ExecutorTake::State* take_state(PyObject* capsule) {
+  return static_cast<ExecutorTake::State*>(PyCapsule_GetPointer(capsule, kTakeCapsule));
+}
+
+// Runs with the GIL held, when the last reference to the take goes.
+void free_take_state(PyObject* capsule) { delete take_state(capsule); }
+
+// One take, on an executor worker: `get(timeout=1.0)`, unless the stream has let go of it.
+PyObject* take_call(PyObject* capsule, PyObject*) {
+  return host::translate<PyObject*>(nullptr, [&]() -> PyObject* {
+    ExecutorTake::State* state = take_state(capsule);
+    if (state == nullptr) host::throw_python_error();
+    if (state->abandoned) throw host::PyError(host::call(state->empty_error.view()).view());
+    state->active = true;
+    host::Ref item;
+    try {
+      item = host::call_kw(state->get.view(), {state->timeout.view()}, kw_timeout);
+    } catch (host::PyError&) {
+      state->finish();
+      throw;
+    }
+    state->finish();
+    return item.release();
+  });
+}
+
+PyMethodDef g_take_def = {"take", take_call, METH_NOARGS, nullptr};
+}  // namespace
+
+ExecutorTake::ExecutorTake(host::Borrowed self) : errors_(Errors::lookup()) {
+  auto state = std::make_unique<State>();
+  host::Ref frame_queue = queue_of(self);
+  state->get = host::getattr(frame_queue.view(), n_get);
+  state->timeout = host::float_(kTakeTimeout);
+  state->empty_error = errors_.empty;
+  host::Ref capsule =
+      host::Ref::steal(PyCapsule_New(state.get(), kTakeCapsule, free_take_state));
+  state_ = state.release();  // the capsule owns it now
+  take_ = host::Ref::steal(PyCFunction_New(&g_take_def, capsule.get()));
+}
+
+host::Ref ExecutorTake::submit(host::Borrowed loop) const {
+  return talvo::loop::run_in_executor(loop, take_.view());
+}
+
+void ExecutorTake::abandon() { state_->abandoned = true; }
+
+host::Ref ExecutorTake::let_go(host::Borrowed self, host::Borrowed loop) {
+  state_->abandoned = true;
+  if (!state_->active) return host::Ref();
+  host::Ref ended = talvo::loop::create_future(loop);
+  state_->ended = ended;
+  host::Ref frame_queue = queue_of(self);
+  host::Ref marker = host::global(names::g_stream_end);
+  try {
+    host::call_method(frame_queue.view(), n_put_nowait, {marker.view()});
+  } catch (host::PyError& e) {
+    if (!e.matches(errors_.full.view())) throw;  // a full queue ends the take's wait anyway
+  }
+  return ended;
+}
+
+// ---- loop mode's wait ------------------------------------------------------------------------
+
+LoopWait::LoopWait(host::Borrowed self, host::Borrowed loop)
+    : waiters_(host::getattr(self, n_waiters)), loop_(host::Ref::borrow(loop)) {
+  if (!PyList_Check(waiters_.get())) host::raise(PyExc_TypeError, "_frame_waiters must be a list");
+}
+
+host::Ref LoopWait::arm(double timeout) {
+  future_ = talvo::loop::create_future(loop_.view());
+  timer_ = talvo::loop::resolve_later(loop_.view(), timeout, future_.view(), why_time_out());
+  host::check(PyList_Append(waiters_.get(), future_.get()));
+  return future_;
+}
+
+LoopWait::Woken LoopWait::settle() {
+  if (!future_) return Woken::none;
+  host::Ref future = std::move(future_);
+  host::Ref timer = std::move(timer_);
+  talvo::loop::cancel(timer.view());
+  // Still listed unless the producer took it to wake it: searched from the end, where it went.
+  for (Py_ssize_t i = PyList_GET_SIZE(waiters_.get()); i-- > 0;) {
+    if (PyList_GET_ITEM(waiters_.get(), i) == future.get()) {
+      host::check(PySequence_DelItem(waiters_.get(), i));
+      break;
+    }
+  }
+  if (!host::truthy(host::call_method(future.view(), n_done).view()) ||
+      host::truthy(host::call_method(future.view(), n_cancelled).view())) {
+    return Woken::none;
+  }
+  host::Ref why = host::call_method(future.view(), n_result);
+  if (why.is(why_time_out())) return Woken::time_out;
+  if (why.is(why_producer_end())) return Woken::producer_end;
+  return Woken::item;
+}
+
+}  // namespace talvo::frame_queue

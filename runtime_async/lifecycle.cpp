@@ -1,5 +1,8 @@
 // Starting and stopping the frame pipeline: one daemon producer thread per started runtime, a
-// bounded wait for it on the default executor, and the base renderer's clean-up.
+// bounded wait for it (on the default executor, or in loop mode on the loop itself), and the
+// base renderer's clean-up.
+#include <algorithm>
+
 #include "host/frame.hpp"
 #include "host/log.hpp"
 #include "runtime_async/contracts/base_renderer.hpp"
@@ -24,6 +27,8 @@ host::Name n_frame_producer{"_frame_producer"};
 host::KwNames kw_thread("target", "kwargs", "name");
 
 constexpr double kJoinTimeout = 5.0;
+constexpr double kLivenessTick = 0.1;
+constexpr double kEndingTick = 0.001;
 
 bool alive(host::Borrowed thread) {
   return !thread.is_none() && host::truthy(host::call_method(thread, n_is_alive).view());
@@ -43,8 +48,7 @@ host::Task start(host::Args a) {
   base::input_set_loop(self, chosen.view());
 
   // What a previous run left behind (its last frames, its end marker) must not reach this run.
-  host::Ref frame_queue = host::getattr(self, names::frame_queue);
-  drain(frame_queue.view(), QueueErrors::lookup());
+  frame_queue::drain(self);
 
   host::Ref stop_event = host::getattr(self, names::stop_event);
   host::call_method(stop_event.view(), n_clear);
@@ -73,21 +77,46 @@ host::Task stop(host::Args a) {
   host::Ref stop_event = host::getattr(self, names::stop_event);
   host::call_method(stop_event.view(), n_set);
   host::log::debug("Stop event set, waiting for frame producer thread to finish");
-  host::Ref frame_queue = host::getattr(self, names::frame_queue);
-  const QueueErrors errors = QueueErrors::lookup();
-  drain(frame_queue.view(), errors);
+  frame_queue::drain(self);
 
   host::Ref thread = host::getattr(self, names::thread);
   if (alive(thread.view())) {
     host::Ref running_loop = loop::running();
-    host::Ref join = host::getattr(thread.view(), n_join);
-    host::Ref timeout = host::float_(kJoinTimeout);
-    // (g++ 12 cannot keep a braced list alive across co_await: build the awaitable first.)
-    host::Ref joined = loop::run_in_executor(running_loop.view(), join.view(), {timeout.view()});
-    co_await std::move(joined);
+    if (frame_queue::wait_of(self) == frame_queue::Wait::loop) {
+      // Loop mode holds no executor worker, not even here: the producer wakes this wait when
+      // its body ends. Its last steps (leaving threading's bookkeeping) follow at once, so the
+      // wait then looks again every millisecond; before that, every 0.1 s in case no wake-up
+      // comes (a replaced producer body).
+      frame_queue::LoopWait wait(self, running_loop.view());
+      const double deadline = loop::time(running_loop.view()) + kJoinTimeout;
+      double tick = kLivenessTick;
+      while (alive(thread.view())) {
+        const double remaining = deadline - loop::time(running_loop.view());
+        if (remaining <= 0) break;
+        host::Ref woken = wait.arm(std::min(remaining, tick));
+        if (!alive(thread.view())) {
+          wait.settle();
+          break;
+        }
+        try {
+          co_await std::move(woken);
+        } catch (host::PyError&) {
+          wait.settle();
+          throw;
+        }
+        if (wait.settle() == frame_queue::LoopWait::Woken::producer_end) tick = kEndingTick;
+      }
+    } else {
+      host::Ref join = host::getattr(thread.view(), n_join);
+      host::Ref timeout = host::float_(kJoinTimeout);
+      // (g++ 12 cannot keep a braced list alive across co_await: build the awaitable first.)
+      host::Ref joined =
+          loop::run_in_executor(running_loop.view(), join.view(), {timeout.view()});
+      co_await std::move(joined);
+    }
     if (alive(host::getattr(self, names::thread).view())) {
       host::log::warning("Frame producer thread did not exit within 5s timeout");
-      drain(frame_queue.view(), errors);
+      frame_queue::drain(self);
     }
   }
   host::setattr(self, names::running, host::Borrowed(Py_False));

@@ -21,16 +21,9 @@ namespace talvo {
 
 namespace {
 
-host::Name n_empty{"empty"};
-host::Name n_put{"put"};
-host::Name n_put_nowait{"put_nowait"};
-host::Name n_get_nowait{"get_nowait"};
 host::Name n_is_set{"is_set"};
 host::Name n_perf_counter{"perf_counter"};
 host::Name n_current_thread{"current_thread"};
-host::KwNames kw_timeout("timeout");
-
-constexpr int kEndMarkerAttempts = 10;
 
 // Releases the renderer's iterator or generator where a forced unwind may pass. Deliberately
 // not noexcept, and never called from a destructor.
@@ -45,64 +38,28 @@ void release_iteration(host::Ref& iteration) {
 // names it. A direct call (not from `start`) watches the stop event only.
 class Run {
  public:
-  explicit Run(host::Borrowed self) : self_(self) {
-    queue_ = host::getattr(self, names::frame_queue);
-    put_ = host::getattr(queue_.view(), n_put);
+  explicit Run(host::Borrowed self) : self_(self), queue_(self) {
     host::Ref stop_event = host::getattr(self, names::stop_event);
     is_set_ = host::getattr(stop_event.view(), n_is_set);
-    errors_ = QueueErrors::lookup();
     host::Ref threading = host::global(names::g_threading);
     me_ = host::call_method(threading.view(), n_current_thread);
     owned_ = host::getattr(self, names::thread).is(me_);
-    half_second_ = host::float_(0.5);
   }
 
   bool abandoned() const { return owned_ && !host::getattr(self_, names::thread).is(me_); }
-  bool stop_requested() const { return host::truthy(host::call(is_set_.view()).view()) || abandoned(); }
+  bool stop_event_set() const { return host::truthy(host::call(is_set_.view()).view()); }
+  bool stop_requested() const { return stop_event_set() || abandoned(); }
 
-  /// A timed put of 0.5 s; false when no room came within the time-out.
-  bool try_put(host::Borrowed item) const {
-    try {
-      host::call_kw(put_.view(), {item, half_second_.view()}, kw_timeout);
-      return true;
-    } catch (host::PyError& e) {
-      if (!e.matches(errors_.full.view())) throw;
-      return false;
-    }
-  }
-  void put_waiting(host::Borrowed item) const { host::call(put_.view(), {item}); }
+  const frame_queue::ProducerSide& queue() const { return queue_; }
 
-  /// Leaves the end marker, making room by dropping the oldest item, at most ten times. This
-  /// run's error item is never dropped for it: it ends the stream anyway, and dropping it would
-  /// turn a failure into a normal end.
   void put_end_marker(host::Borrowed error_item) const {
-    if (abandoned()) return;
-    host::Ref marker = host::global(names::g_stream_end);
-    for (int attempt = 0; attempt < kEndMarkerAttempts; ++attempt) {
-      try {
-        if (try_put(marker.view())) return;
-      } catch (host::PyError& e) {
-        if (e.matches(PyExc_Exception)) return;
-        throw;
-      }
-      try {
-        host::Ref oldest = host::call_method(queue_.view(), n_get_nowait);
-        if (error_item && oldest.is(error_item)) {
-          host::call_method(queue_.view(), n_put_nowait, {oldest.view()});
-          return;
-        }
-      } catch (host::PyError& e) {
-        if (!e.matches(errors_.empty.view())) throw;
-      }
-    }
+    if (!abandoned()) queue_.put_end_marker(error_item);
   }
-
-  host::Borrowed queue() const { return queue_.view(); }
 
  private:
   host::Borrowed self_;
-  host::Ref queue_, put_, is_set_, me_, half_second_;
-  QueueErrors errors_;
+  frame_queue::ProducerSide queue_;
+  host::Ref is_set_, me_;
   bool owned_ = false;
 };
 
@@ -127,7 +84,7 @@ class Clock {
 // waiting for room.
 double stream_items(host::Borrowed self, const Run& run, host::Borrowed it, const Clock& clock) {
   double backpressure = 0.0;
-  host::Ref one = host::int_(1);
+  long long produced = 0;  // this run's count, written to the instance once per frame
   for (;;) {
     host::Ref frame = host::Ref::steal_or_null(PyIter_Next(it.get()));
     if (!frame) {
@@ -138,14 +95,15 @@ double stream_items(host::Borrowed self, const Run& run, host::Borrowed it, cons
       host::log::debug("Stop event set, stopping frame producer");
       break;
     }
-    host::Ref count = host::getattr(self, names::producer_frame_count);
-    count = host::Ref::steal(PyNumber_Add(count.get(), one.get()));
+    host::Ref count = host::int_(++produced);
     host::setattr(self, names::producer_frame_count, count.view());
 
     const double t0 = clock.now();
     bool queued = false;
-    while (!run.stop_requested()) {
-      if (run.try_put(frame.view())) {
+    // The stop event is tested before every attempt; whether `start` has moved on to another
+    // thread was just tested above, and is again after each attempt that found no room.
+    for (bool retry = false; !(retry ? run.stop_requested() : run.stop_event_set()); retry = true) {
+      if (run.queue().try_put(frame.view())) {
         queued = true;
         break;
       }
@@ -186,7 +144,7 @@ host::Ref frame_producer(host::Args a) {
   host::Borrowed self = a[0], out_buffer_empty = a[1], idle_timeout = a[2];
   Run run(self);
   host::Ref callback = host::truthy(out_buffer_empty) ? host::Ref::borrow(out_buffer_empty)
-                                                      : host::getattr(run.queue(), n_empty);
+                                                      : run.queue().empty_test();
   host::Ref frames;  // what the renderer's run() handed out; see release_iteration
   host::Ref error_item;
   std::optional<host::PyError> escaping;  // outside `Exception`: leaves after the end marker
@@ -212,7 +170,7 @@ host::Ref frame_producer(host::Args a) {
       host::log::error_with("Exception in frame producer: ", e.value());
       if (!run.abandoned()) {
         try {
-          run.put_waiting(e.value());
+          run.queue().put_waiting(e.value());
           error_item = host::Ref::borrow(e.value());
         } catch (host::PyError& put_error) {
           if (!put_error.matches(PyExc_Exception)) throw;
@@ -224,6 +182,7 @@ host::Ref frame_producer(host::Args a) {
     escaping.emplace(std::move(e));
   }
   run.put_end_marker(error_item.view());
+  run.queue().ended();
   if (escaping) throw std::move(*escaping);
   return host::Ref::none();
 }

@@ -13,6 +13,7 @@ inline host::Name thread{"_thread"};
 inline host::Name frame_queue{"_frame_queue"};
 inline host::Name running{"_running"};
 inline host::Name loop{"_loop"};
+inline host::Name frame_wait{"_frame_wait"};
 inline host::Name producer_frame_count{"_producer_frame_count"};
 inline host::Name producer_gen_time{"_producer_gen_time"};
 

@@ -1,7 +1,11 @@
-// The frame stream: an async generator that starts the runtime, then takes frame-queue items
-// through the default executor (a blocking take of at most 1.0 s, never on the loop thread) and
-// hands frames to the application. Cancelled while it waits, it stops the runtime first, and
-// lets go of its take before the cancellation leaves.
+// The frame stream: an async generator that starts the runtime, then takes frame-queue items and
+// hands frames to the application. By default each take is a blocking wait of at most 1.0 s on
+// the default executor, never on the loop thread; in loop mode (`frame_wait="loop"`) the stream
+// takes without waiting on the loop thread and, when the queue is empty, awaits the producer's
+// wake-up on the loop, so it never holds an executor worker. Cancelled while it waits, it stops
+// the runtime first, and lets go of its take before the cancellation leaves.
+#include <optional>
+
 #include "host/cancel.hpp"
 #include "host/frame.hpp"
 #include "host/log.hpp"
@@ -16,42 +20,14 @@ namespace {
 
 host::Name n_start{"start"};
 host::Name n_stop{"stop"};
-host::Name n_get{"get"};
-host::Name n_partial{"partial"};
 host::Name n_is_alive{"is_alive"};
-host::Name n_done{"done"};
-host::Name n_put_nowait{"put_nowait"};
-host::Name n_get_nowait{"get_nowait"};
 host::KwNames kw_start("out_buffer_empty", "idle_timeout", "loop");
-host::KwNames kw_timeout("timeout");
 
 constexpr double kTakeTimeout = 1.0;
 
 bool producer_alive(host::Borrowed self) {
   host::Ref thread = host::getattr(self, names::thread);
   return !thread.is_none() && host::truthy(host::call_method(thread.view(), n_is_alive).view());
-}
-
-// Puts a marker the stopped run no longer needs, so that a take still waiting returns now. It
-// may outlive the take (a later start discards it); a full queue needs no waking.
-void wake_waiting_take(host::Borrowed frame_queue) {
-  const QueueErrors errors = QueueErrors::lookup();
-  host::Ref marker = host::global(names::g_stream_end);
-  try {
-    host::call_method(frame_queue, n_put_nowait, {marker.view()});
-  } catch (host::PyError& e) {
-    if (!e.matches(errors.full.view())) throw;
-  }
-}
-
-// An item that is queued right now, or null: new reference.
-host::Ref take_now(host::Borrowed frame_queue, const QueueErrors& errors) {
-  try {
-    return host::call_method(frame_queue, n_get_nowait);
-  } catch (host::PyError& e) {
-    if (!e.matches(errors.empty.view())) throw;
-    return host::Ref();
-  }
 }
 
 // (self, out_buffer_empty=None, *, idle_timeout=None, loop=None)
@@ -62,39 +38,61 @@ host::Stream run(host::Args a) {
   co_await std::move(started);
 
   host::CaughtCancellation cancelled;
-  host::Ref frame_queue;
-  // The take on an executor worker, while the stream waits for it. The wait is shielded: a
-  // cancellation cannot stop a worker, and a take left behind would hand the next run's first
-  // item to nobody.
-  host::Ref in_flight;
+  host::Ref running_loop;
+  std::optional<frame_queue::ExecutorTake> take;  // the default mode's
+  std::optional<frame_queue::LoopWait> wait;      // loop mode's
   try {
-    host::Ref running_loop = loop::running();
-    const QueueErrors errors = QueueErrors::lookup();
-    frame_queue = host::getattr(self, names::frame_queue);
-    // take() == frame_queue.get(timeout=1.0), run on an executor worker
-    host::Ref functools = host::import("functools");
-    host::Ref partial = host::getattr(functools.view(), n_partial);
-    host::Ref get = host::getattr(frame_queue.view(), n_get);
-    host::Ref timeout = host::float_(kTakeTimeout);
-    host::Ref take = host::call_kw(partial.view(), {get.view(), timeout.view()}, kw_timeout);
+    running_loop = loop::running();
+    const bool on_loop = frame_queue::wait_of(self) == frame_queue::Wait::loop;
+    const frame_queue::Errors errors = frame_queue::Errors::lookup();
+    if (on_loop) {
+      wait.emplace(self, running_loop.view());
+    } else {
+      take.emplace(self);
+    }
 
     for (;;) {
       host::Ref item;
       bool timed_out = false;
-      in_flight = loop::run_in_executor(running_loop.view(), take.view());
-      try {
-        host::Ref shielded = loop::shield(in_flight.view());
-        item = co_await std::move(shielded);
-      } catch (host::PyError& e) {
-        if (!e.matches(errors.empty.view())) throw;
-        timed_out = true;
+      if (on_loop) {
+        // Loop mode: take what is there on this thread; otherwise wait for the producer's
+        // wake-up, for at most a second in all, as the executor's take would.
+        item = frame_queue::take_now(self, errors);
+        const double deadline = item ? 0.0 : loop::time(running_loop.view()) + kTakeTimeout;
+        while (!item && !timed_out) {
+          const double remaining = deadline - loop::time(running_loop.view());
+          if (remaining <= 0) {
+            timed_out = true;
+            break;
+          }
+          host::Ref woken = wait->arm(remaining);
+          item = frame_queue::take_now(self, errors);  // a put before arm() woke nobody
+          if (!item) {
+            try {
+              co_await std::move(woken);
+            } catch (host::PyError&) {
+              wait->settle();
+              throw;
+            }
+            timed_out = wait->settle() == frame_queue::LoopWait::Woken::time_out;
+            item = frame_queue::take_now(self, errors);
+          } else {
+            wait->settle();
+          }
+        }
+      } else {
+        try {
+          item = co_await take->submit(running_loop.view());
+        } catch (host::PyError& e) {
+          if (!take->timed_out(e)) throw;
+          timed_out = true;
+        }
       }
-      in_flight.reset();
-      if (timed_out) {
+      if (!item && timed_out) {
         if (producer_alive(self)) continue;
         // The producer may have put its last items (its error, its end marker) between the
         // take's time-out and the liveness test: they end this stream, they are not leftovers.
-        item = take_now(frame_queue.view(), errors);
+        item = frame_queue::take_now(self, errors);
         if (!item) {
           host::log::warning("Frame producer thread is no longer alive, ending stream");
           co_return;
@@ -109,16 +107,23 @@ host::Stream run(host::Args a) {
   } catch (host::PyError& e) {
     if (!cancelled.keep(e, loop::cancelled_error().view())) throw;
   }
-  co_await host::call_method(self, n_stop);
-  // Stopping usually ends the take (the producer's end marker); if not, wake it and let it go.
-  if (in_flight && !host::truthy(host::call_method(in_flight.view(), n_done).view())) {
-    wake_waiting_take(frame_queue.view());
-    try {
-      co_await std::move(in_flight);
-    } catch (host::PyError& e) {
-      if (!e.matches(PyExc_Exception)) throw;  // queue.Empty: it let go anyway
+  if (take) take->abandon();
+  std::optional<host::PyError> stop_failed;  // a second cancellation, say
+  try {
+    co_await host::call_method(self, n_stop);
+  } catch (host::PyError& e) {
+    stop_failed.emplace(std::move(e));
+  }
+  // However stop ended, a take still waiting in `get` is woken and awaited, or it would take
+  // the next run's first item (and its own time-out would go unheard). A stream being closed
+  // may not wait any more: it only wakes it.
+  if (take) {
+    host::Ref ended = take->let_go(self, running_loop.view());
+    if (ended && !(stop_failed && stop_failed->matches(PyExc_GeneratorExit))) {
+      co_await std::move(ended);
     }
   }
+  if (stop_failed) throw std::move(*stop_failed);
   cancelled.rethrow();
 }
 
@@ -129,7 +134,8 @@ const Operation kRun{
               loop: Optional[asyncio.AbstractEventLoop] = None) -> AsyncGenerator[VideoFrame, None]:
     """Stream video frames asynchronously.
 
-    Starts the runtime if it is not running yet.
+    Starts the runtime if it is not running yet. How it waits for each frame (on the
+    default executor, or on the event loop) is the frame_wait chosen at construction.
 
     Args:
         out_buffer_empty: Callable telling the renderer whether the output side is empty.

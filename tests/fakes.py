@@ -223,9 +223,11 @@ class Log:
 
 
 class Pipeline:
-    """What a test needs around one or more runtimes, and their clean-up."""
+    """What a test needs around one or more runtimes, and their clean-up. Runtimes are built in
+    the test's frame-wait mode, so every pipeline test runs in both."""
 
-    def __init__(self):
+    def __init__(self, frame_wait="executor"):
+        self.frame_wait = frame_wait
         self._patches = []
         self._runtimes: list[AsyncTalvo] = []
         self._gates: list[Gate] = []
@@ -236,8 +238,12 @@ class Pipeline:
         self._patches.append(patcher)
         return value
 
+    @property
+    def on_loop(self):
+        return self.frame_wait == "loop"
+
     def runtime(self, recording=False, **kwargs) -> AsyncTalvo:
-        runtime = AsyncTalvo(**kwargs)
+        runtime = AsyncTalvo(**{"frame_wait": self.frame_wait, **kwargs})
         if recording:
             runtime._frame_queue = RecordingQueue(runtime._frame_queue.maxsize)
         self._runtimes.append(runtime)
@@ -268,11 +274,19 @@ class Pipeline:
             self._patches.pop().stop()
 
 
-@pytest.fixture
-def pipeline():
-    p = Pipeline()
+@pytest.fixture(params=["executor", "loop"])
+def pipeline(request):
+    p = Pipeline(request.param)
     yield p
     p.close()
+
+
+def stream_waits(runtime):
+    """The runtime's stream is waiting for an item: in a blocking take on an executor worker (a
+    recording queue tells), or registered for the producer's wake-up in loop mode."""
+    if runtime._frame_wait == "loop":
+        return bool(runtime._frame_waiters)
+    return bool(runtime._frame_queue.get_threads)
 
 
 async def collect(stream, limit=None):

@@ -59,10 +59,12 @@ class Ledger:
         self.move(frame.index, TAKEN, DELIVERED)
 
     def watch(self, runtime: Any) -> None:
-        """Follows the runtime's frame queue. Call on the loop thread: its takes are drains."""
+        """Follows the runtime's frame queue. Call on the loop thread: its takes there are
+        drains (an emptiness test comes first) or, in loop mode, the stream's takes."""
         self._loop_thread = threading.get_ident()
         q = runtime._frame_queue
-        put, get = q._put, q._get  # the queue's own storage steps, run under its lock
+        put, get, empty = q._put, q._get, q.empty  # the storage steps run under the queue's lock
+        draining = threading.local()
 
         def _put(item: Any) -> None:
             self.puts_by_thread[threading.get_ident()] += 1
@@ -72,10 +74,11 @@ class Ledger:
 
         def _get() -> Any:
             item = get()
+            drain, draining.now = getattr(draining, "now", False), False
             if isinstance(item, VideoFrame):
                 me = threading.current_thread()
                 if me.ident == self._loop_thread:
-                    after = DRAINED  # stop's or start's drain
+                    after = DRAINED if drain else TAKEN  # stop's or start's drain; a loop-mode take
                 elif me.name == "talvo-frame-producer":
                     after = DROPPED  # room made for the end marker
                 else:
@@ -83,7 +86,12 @@ class Ledger:
                 self.move(item.index, QUEUED, after)
             return item
 
-        q._put, q._get = _put, _get
+        def is_empty() -> bool:
+            result = empty()
+            draining.now = not result
+            return result
+
+        q._put, q._get, q.empty = _put, _get, is_empty
 
     def counts(self) -> dict[str, int]:
         return {name: self.state.count(i) for i, name in enumerate(STATE_NAMES)}

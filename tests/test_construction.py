@@ -53,9 +53,29 @@ class TestModule:
     def test_constructor_signature_is_keyword_only(self):
         params = inspect.signature(AsyncTalvo).parameters
         assert list(params) == ["model_path", "input_buffer_size", "output_buffer_size",
-                                "load_model", "num_threads", "batch_workers"]
+                                "load_model", "num_threads", "batch_workers", "frame_wait"]
         assert all(p.kind is p.KEYWORD_ONLY for p in params.values())
-        assert [p.default for p in params.values()] == [None, 0, 6, False, 0, 1]
+        assert [p.default for p in params.values()] == [None, 0, 6, False, 0, 1, "executor"]
+
+
+class TestFrameWait:
+    @pytest.mark.parametrize("given", [None, "executor", "loop"])
+    def test_the_mode_is_stored(self, given):
+        t = AsyncTalvo() if given is None else AsyncTalvo(frame_wait=given)
+        assert t._frame_wait == (given or "executor")
+
+    @pytest.mark.parametrize("given, error, text", [
+        ("Loop", ValueError, "frame_wait must be \"executor\" or \"loop\", not 'Loop'"),
+        ("", ValueError, "not ''"),
+        (b"loop", TypeError, "frame_wait must be a str, not bytes"),
+        (None, TypeError, "not NoneType"),
+    ])
+    def test_anything_else_is_refused_before_the_base_is_built(self, given, error, text):
+        with mock.patch.object(Talvo, "__init__") as base_init:
+            with pytest.raises(error) as raised:
+                AsyncTalvo(frame_wait=given)
+        assert text in str(raised.value)
+        base_init.assert_not_called()
 
 
 class TestConstruction:

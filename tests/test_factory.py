@@ -126,6 +126,20 @@ class TestOrrinPath:
             await ra.AsyncTalvo.create(model_path=str(tmp_path / "absent.imx"))
         assert ra.logger.error.call_count == 1  # from set_model; the factory adds nothing
 
+    @pytest.mark.asyncio
+    async def test_frame_wait_is_passed_to_the_constructor(self, monkeypatch, orrin):
+        runtime = await ra.AsyncTalvo.create(model_path=orrin, frame_wait="loop")
+        assert runtime._frame_wait == "loop"
+        assert (await ra.AsyncTalvo.create())._frame_wait == "executor"
+
+    @pytest.mark.asyncio
+    async def test_a_wrong_frame_wait_fails_before_the_probe(self, monkeypatch):
+        peek = mock.Mock(return_value="velda")
+        monkeypatch.setattr(ra, "_peek_model_type", peek)
+        with pytest.raises(ValueError, match="\"executor\" or \"loop\""):
+            await ra.AsyncTalvo.create(model_path="m.imx", frame_wait="lop")
+        peek.assert_not_called()
+
     def test_positional_or_unknown_arguments_fail_at_call_time(self):
         with pytest.raises(TypeError, match="positional"):
             ra.AsyncTalvo.create("m.imx")

@@ -112,6 +112,23 @@ CASES = {
                 if taken == 3:
                     break
     """,
+    "loop-mode-waking-at-exit": """
+        idle = asyncio.new_event_loop()  # never closed: its self-pipe stays open to the end
+
+        def run(self, cb, idle_timeout=None):
+            def frames():
+                while True:
+                    # a waiter for every frame, so puts go on waking one while the program ends
+                    self._frame_waiters.append(idle.create_future())
+                    yield "frame"
+                    time.sleep(0.0005)
+            return frames()
+
+        async def main():
+            t = AsyncTalvo(frame_wait="loop", output_buffer_size=0)
+            await t.start()
+            await wait_for(lambda: t._frame_queue.qsize() > 10)
+    """,
     "renderer-cleaning-up-after-stop": """
         def run(self, cb, idle_timeout=None):
             def frames():

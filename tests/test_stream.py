@@ -9,7 +9,19 @@ from unittest import mock
 
 import pytest
 import talvo.runtime_async as ra
-from fakes import Frame, Gate, RecordingThread, collect, frames, paced, pipeline, raising, until
+from fakes import (
+    Frame,
+    Gate,
+    Pipeline,
+    RecordingThread,
+    collect,
+    frames,
+    paced,
+    pipeline,
+    raising,
+    stream_waits,
+    until,
+)
 from talvo.engine.video_reader import pack_demo_model
 from talvo.runtime import Talvo
 
@@ -163,12 +175,51 @@ class TestCancellation:
         await until(lambda: not t._thread.is_alive(), "the producer to end")
         t._frame_queue.get_threads.clear()
         waiting = asyncio.create_task(collect(t.run()))  # nothing will come: it just waits
-        await until(lambda: t._frame_queue.get_threads, "the stream to wait in a take")
+        await until(lambda: stream_waits(t), "the stream to wait for an item")
         waiting.cancel()
         with pytest.raises(asyncio.CancelledError):
             await waiting
         assert await collect(t.run()) == [Frame("b", i) for i in range(3)]
         await t.stop()
+
+    @pytest.mark.asyncio
+    async def test_a_second_cancellation_during_stop_still_lets_go_of_the_take(self):
+        # The first cancellation's stop waits for a producer deaf inside its renderer; a second
+        # one ends that wait. The take that was waiting must not outlive the stream: it would
+        # take the next run's first item, or time out unheard ("Future exception was never
+        # retrieved"). (Loop mode has no take to let go of.)
+        class HeldJoin(RecordingThread):
+            released = threading.Event()
+
+            def join_timeout(self, timeout):
+                self.released.wait(10)
+                return 0
+
+        p = Pipeline("executor")
+        try:
+            p.patch_threading(HeldJoin)
+            gate = Gate()
+            p.render(gate, frames(3, "b"))
+            t = p.runtime(recording=True)
+            reports = []
+            asyncio.get_running_loop().set_exception_handler(lambda loop, c: reports.append(c))
+            task = asyncio.create_task(collect(t.run()))
+            await until(lambda: stream_waits(t), "the stream to wait in a take")
+            deaf = t._thread
+            task.cancel()
+            await until(deaf.joining.is_set, "the stream's stop to wait for the producer")
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            HeldJoin.released.set()
+            await t.stop()  # gives the deaf producer up: it will put nothing more
+            gate.close()
+            assert await collect(t.run()) == [Frame("b", i) for i in range(3)]
+            await t.stop()
+            assert reports == []
+        finally:
+            HeldJoin.released.set()
+            p.close()
 
     @pytest.mark.asyncio
     async def test_closing_the_stream_early_is_not_cancellation(self, pipeline):
@@ -209,8 +260,11 @@ async def test_every_wait_runs_off_the_event_loop_thread(pipeline):
     q = t._frame_queue
     assert renderer.threads == {thread.ident}
     assert q.put_threads == {thread.ident}
-    assert q.get_threads and loop_thread not in q.get_threads
-    assert thread.join_threads and loop_thread not in thread.join_threads
+    if pipeline.on_loop:  # never a blocking take or join, on any thread
+        assert q.get_threads == set() and thread.join_threads == []
+    else:
+        assert q.get_threads and loop_thread not in q.get_threads
+        assert thread.join_threads and loop_thread not in thread.join_threads
 
 
 @pytest.fixture

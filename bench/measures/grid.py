@@ -6,7 +6,7 @@ from __future__ import annotations
 from collections.abc import Callable
 
 EXECUTORS = ("default", "sized")
-NO_EXECUTOR_TAKES = {"janus"}  # the executor's size cannot matter to its stream: run it once
+NO_EXECUTOR_TAKES = {"janus", "talvo-loop"}  # the executor's size cannot matter: run once
 
 Figures = dict[str, float]
 

@@ -21,7 +21,7 @@ STREAM_TASK = "stream:"
 _TOOK = re.compile(r"took (\d+(?:\.\d+)?) seconds")
 
 
-_WAKEUPS = ("_chain_future", "_call_set_state", "_read_from_self", "janus")
+_WAKEUPS = ("_chain_future", "_call_set_state", "_read_from_self", "janus", "_resolve")
 
 
 def classify(message: str) -> str:

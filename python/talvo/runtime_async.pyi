@@ -5,7 +5,7 @@ import os
 import queue
 import threading
 from types import TracebackType
-from typing import AsyncGenerator, Callable, Final, Optional, Self
+from typing import AsyncGenerator, Callable, Final, Literal, Optional, Self
 
 from loguru import logger as logger
 
@@ -33,6 +33,8 @@ class AsyncTalvo(Talvo):
     _frame_queue: queue.Queue[object]
     _running: bool
     _loop: asyncio.AbstractEventLoop | None
+    _frame_wait: Literal["executor", "loop"]
+    _frame_waiters: list[asyncio.Future[bool | None]]
     _producer_frame_count: int
     _producer_gen_time: float
 
@@ -45,6 +47,7 @@ class AsyncTalvo(Talvo):
         load_model: bool = False,
         num_threads: int = 0,
         batch_workers: int = 1,
+        frame_wait: Literal["executor", "loop"] = "executor",
     ) -> None: ...
     @classmethod
     async def create(
@@ -57,6 +60,7 @@ class AsyncTalvo(Talvo):
         batch_workers: int = 1,
         quality: str = "medium",
         identity: str | None = None,
+        frame_wait: Literal["executor", "loop"] = "executor",
     ) -> AsyncTalvo: ...
     async def set_model(self, model_path: str | os.PathLike[str] | None = None) -> AsyncTalvo: ...  # type: ignore[override]
     async def push_audio(
