@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include "host/compat.hpp"
+
 namespace host {
 
 /// Releases the GIL for the lifetime of the guard. Not for paths that call Python.
@@ -35,7 +37,7 @@ class EnsureGil {
 
 /// True while the interpreter is shutting down; Python objects must then be left alone by
 /// threads that do not hold the GIL.
-inline bool interpreter_finalizing() noexcept { return _Py_IsFinalizing() != 0; }
+inline bool interpreter_finalizing() noexcept { return compat::is_finalizing(); }
 
 /// True when this thread holds the GIL.
 inline bool holds_gil() noexcept { return PyGILState_Check() != 0; }
