@@ -40,6 +40,11 @@ class EnsureGil {
 inline bool interpreter_finalizing() noexcept { return compat::is_finalizing(); }
 
 /// True when this thread holds the GIL.
-inline bool holds_gil() noexcept { return PyGILState_Check() != 0; }
+/// `PyGILState_Check` alone answers yes to every thread once finalization has deleted its
+/// thread-state key; a daemon thread unwinding that late would then decref without the GIL. By
+/// then this thread's state is gone too, which the second test sees.
+inline bool holds_gil() noexcept {
+  return PyGILState_Check() != 0 && PyGILState_GetThisThreadState() != nullptr;
+}
 
 }  // namespace host

@@ -15,6 +15,8 @@
 
 #include <Python.h>
 
+#include "host/gil.hpp"
+
 #include <utility>
 
 namespace host {
@@ -84,7 +86,7 @@ class Ref {
     if (p == nullptr) return;
     // Without the GIL (forced unwind of a daemon thread at exit) a decref would race with the
     // interpreter's teardown; leaking one reference is the safe choice.
-    if (PyGILState_Check()) Py_DECREF(p);
+    if (holds_gil()) Py_DECREF(p);
   }
   /// As `reset`, without the GIL check: only for host code that cannot run without the GIL (the
   /// driver of a frame, type slots), where the check would be paid on every step.
