@@ -327,14 +327,20 @@ void register_abc(const char* abc_name, PyTypeObject* type) {
 // Freed coroutine objects, reused as CPython reuses its own short-lived objects: awaiting a
 // coroutine then takes nothing from the collector's allocator, nor counts towards a collection.
 // An object whose finalizer ran is never kept: the collector's mark on it would stay.
+// A kept object is revived by setting its count back to one, which a debug interpreter's total of
+// references does not see: there the list stays empty so leak hunts read true.
+#ifdef Py_REF_DEBUG
+constexpr int kKeptCoroutines = 0;
+#else
 constexpr int kKeptCoroutines = 8;
-FrameObject* g_free_coroutines[kKeptCoroutines];  // guarded by the GIL
+#endif
+FrameObject* g_free_coroutines[kKeptCoroutines > 0 ? kKeptCoroutines : 1];  // guarded by the GIL
 int g_free_coroutine_count = 0;
 
 FrameObject* new_frame_object(PyTypeObject* type) {
   if (type == g_coroutine_type && g_free_coroutine_count > 0) {
     FrameObject* self = g_free_coroutines[--g_free_coroutine_count];
-    _Py_NewReference(reinterpret_cast<PyObject*>(self));  // keeps the type reference it had
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(self), 1);  // keeps the type reference it had
     return self;
   }
   FrameObject* self = PyObject_GC_New(FrameObject, type);
@@ -416,8 +422,16 @@ void check_throw_arity(const char* name, Py_ssize_t nargs) {
 
 PyObject* result_or_stop(PySendResult r, PyObject* value) {
   if (r == PYGEN_RETURN) {
-    if (value != Py_None) _PyGen_SetStopIterationValue(value);
-    else PyErr_SetNone(PyExc_StopIteration);
+    if (value != Py_None) {
+      // An instance, so a tuple value is not unpacked into the exception's arguments.
+      PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+      if (stop != nullptr) {
+        PyErr_SetObject(PyExc_StopIteration, stop);
+        Py_DECREF(stop);
+      }
+    } else {
+      PyErr_SetNone(PyExc_StopIteration);
+    }
     Py_DECREF(value);
     return nullptr;
   }

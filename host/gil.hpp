@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include "host/refs.hpp"
+#include "host/compat.hpp"
 
 namespace host {
 
@@ -40,7 +41,7 @@ class EnsureGil {
 
 /// True while the interpreter is shutting down; Python objects must then be left alone by
 /// threads that do not hold the GIL.
-inline bool interpreter_finalizing() noexcept { return _Py_IsFinalizing() != 0; }
+inline bool interpreter_finalizing() noexcept { return compat::is_finalizing(); }
 
 /// True when this thread holds the GIL.
 inline bool holds_gil() noexcept { return this_thread_holds_gil(); }

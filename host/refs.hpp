@@ -20,6 +20,10 @@
 
 #include <Python.h>
 
+#include "host/compat.hpp"
+
+#include "host/gil.hpp"
+
 #include <utility>
 
 namespace host {
@@ -31,12 +35,7 @@ class PyError;
 /// thread once a subinterpreter has been created, and once the exiting interpreter has deleted
 /// its thread-state key, which is when a daemon thread unwinds through its destructors.
 inline bool this_thread_holds_gil() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  PyThreadState* current = PyThreadState_GetUnchecked();
-#else
-  // 3.11: the thread state that holds the GIL, on whichever thread; 3.12: this thread's.
-  PyThreadState* current = _PyThreadState_UncheckedGet();
-#endif
+  PyThreadState* current = compat::current_thread_state();
   return current != nullptr && current->thread_id == PyThread_get_thread_ident();
 }
 

@@ -1,5 +1,7 @@
 #include "runtime_async/statements.hpp"
 
+#include "host/compat.hpp"
+
 namespace talvo::py {
 
 namespace {
@@ -9,7 +11,7 @@ host::Name n_dunder_file{"__file__"};
 // Borrowed `obj.name`, or NULL when it is absent; other lookup errors are thrown.
 host::Ref lookup(host::Borrowed obj, host::Name& name) {
   PyObject* value = nullptr;
-  host::check(_PyObject_LookupAttr(obj.get(), name.get(), &value));
+  host::check(host::compat::get_optional_attr(obj.get(), name.get(), &value));
   return host::Ref::steal_or_null(value);
 }
 

@@ -42,6 +42,14 @@ def ready():
     return Recorder()
 
 
+def skip_native_on_313(probe):
+    """From 3.13 closing a request object (`__anext__()`'s awaitable) throws GeneratorExit into a
+    native generator and so closes it; our generator keeps the 3.11/3.12 behaviour, where the
+    generator stays usable and is finalized when dropped."""
+    if isinstance(probe, NativeProbe) and sys.version_info >= (3, 13):
+        pytest.skip("3.13 closes a native generator with its request object")
+
+
 async def collect(gen):
     return [item async for item in gen]
 
@@ -158,6 +166,7 @@ class TestRunningGuard:
 
     @both_loops
     async def test_closing_the_request_frees_the_generator(self, probe):
+        skip_native_on_313(probe)
         gen = probe.items([1, 2], ready)
         request = gen.__anext__()
         request.close()
@@ -316,6 +325,7 @@ class TestCancellation:
 
 class TestHooks:
     def test_firstiter_at_the_first_request_and_finalizer_when_dropped_suspended(self, probe):
+        skip_native_on_313(probe)
         first, final = [], []
         old = sys.get_asyncgen_hooks()
         sys.set_asyncgen_hooks(firstiter=first.append, finalizer=final.append)

@@ -188,17 +188,23 @@ class TestMock:
         with mock.patch.object(cls, "returns", autospec=True) as patched:
             patched.return_value = "mocked"
             assert asyncio.run(obj.returns(1)) == "mocked"
-            with pytest.raises(TypeError):
-                obj.returns(1, 2)
+            fails_to_bind(lambda: obj.returns(1, 2))
         patched.assert_awaited_once_with(obj, 1)
 
     def test_autospec_of_the_method_itself(self, cls):
         double = mock.create_autospec(cls.binds)
         asyncio.run(double("self", 1, c=3))
         double.assert_awaited_once_with("self", 1, c=3)
-        with pytest.raises(TypeError):
-            double("self")
+        fails_to_bind(lambda: double("self"))
 
+
+def fails_to_bind(call):
+    """A wrong argument list to the autospec of a coroutine function is a TypeError: at the call
+    up to 3.12; from 3.13, where that autospec is itself an `async def`, when it is awaited."""
+    with pytest.raises(TypeError):
+        result = call()
+        if asyncio.iscoroutine(result):
+            asyncio.run(result)
 
 
 @pytest.fixture(scope="module")

@@ -1,5 +1,7 @@
 #include "runtime_async/contracts/base_renderer.hpp"
 
+#include "host/compat.hpp"
+
 namespace talvo::base {
 
 namespace {
@@ -85,7 +87,7 @@ void input_set_loop(host::Borrowed self, host::Borrowed loop) {
 
 bool has_transaction_id(host::Borrowed self) {
   PyObject* value = nullptr;
-  if (host::check(_PyObject_LookupAttr(self.get(), n_transaction_id.get(), &value)) == 0) {
+  if (host::check(host::compat::get_optional_attr(self.get(), n_transaction_id.get(), &value)) == 0) {
     return false;
   }
   host::Ref owned = host::Ref::steal(value);

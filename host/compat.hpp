@@ -1,0 +1,48 @@
+// What differs between the CPython versions we support (3.11, 3.12, 3.13), in one place.
+//
+// Everything else in host/ uses the public C API only. A function here exists because the public
+// API spells the same operation differently across those versions; each says which.
+#pragma once
+
+#include <Python.h>
+
+namespace host::compat {
+
+/// `obj.name` as a new reference in `*result`: 1 when found, 0 (and NULL, no error) when the
+/// attribute is absent, -1 with the error set on any other failure.
+/// 3.13 has this as `PyObject_GetOptionalAttr`; before it, only through the AttributeError.
+inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyObject_GetOptionalAttr(obj, name, result);
+#else
+  *result = PyObject_GetAttr(obj, name);
+  if (*result != nullptr) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+#endif
+}
+
+/// True once the interpreter has begun to finalize. Safe without the GIL.
+/// Public as `Py_IsFinalizing` from 3.13; 3.11 and 3.12 export the same function underscored and
+/// have no other way to ask without the GIL.
+inline bool is_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+/// The current thread state without the checks that fail when there is none. Safe without the
+/// GIL. Public as `PyThreadState_GetUnchecked` from 3.13; 3.11 and 3.12 export it underscored.
+/// 3.11 answers with the thread state that holds the GIL, on whichever thread; 3.12 this thread's.
+inline PyThreadState* current_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked();
+#else
+  return _PyThreadState_UncheckedGet();
+#endif
+}
+
+}  // namespace host::compat
