@@ -7,7 +7,6 @@
 
 #include <Python.h>
 
-#include "host/refs.hpp"
 #include "host/compat.hpp"
 
 namespace host {
@@ -43,7 +42,12 @@ class EnsureGil {
 /// threads that do not hold the GIL.
 inline bool interpreter_finalizing() noexcept { return compat::is_finalizing(); }
 
-/// True when this thread holds the GIL.
-inline bool holds_gil() noexcept { return this_thread_holds_gil(); }
+/// True when this thread holds the GIL. Not `PyGILState_Check()`: that answers "yes" to every
+/// thread once a subinterpreter has been created, and once the exiting interpreter has deleted
+/// its thread-state key, which is when a daemon thread unwinds through its destructors.
+inline bool holds_gil() noexcept {
+  PyThreadState* current = compat::current_thread_state();
+  return current != nullptr && current->thread_id == PyThread_get_thread_ident();
+}
 
 }  // namespace host

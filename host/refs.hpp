@@ -20,8 +20,6 @@
 
 #include <Python.h>
 
-#include "host/compat.hpp"
-
 #include "host/gil.hpp"
 
 #include <utility>
@@ -30,14 +28,6 @@ namespace host {
 
 class PyError;
 [[noreturn]] void throw_python_error();
-
-/// True when this thread holds the GIL. Not `PyGILState_Check()`: that answers "yes" to every
-/// thread once a subinterpreter has been created, and once the exiting interpreter has deleted
-/// its thread-state key, which is when a daemon thread unwinds through its destructors.
-inline bool this_thread_holds_gil() noexcept {
-  PyThreadState* current = compat::current_thread_state();
-  return current != nullptr && current->thread_id == PyThread_get_thread_ident();
-}
 
 /// A non-owning view of an object; valid while some owner keeps the object alive.
 class Borrowed {
@@ -101,7 +91,7 @@ class Ref {
     if (p == nullptr) return;
     // Without the GIL (forced unwind of a daemon thread at exit) a decref would race with the
     // interpreter's teardown; leaking one reference is the safe choice.
-    if (this_thread_holds_gil()) Py_DECREF(p);
+    if (holds_gil()) Py_DECREF(p);
   }
   /// As `reset`, without the GIL check: only for host code that cannot run without the GIL (the
   /// driver of a frame, type slots), where the check would be paid on every step.
