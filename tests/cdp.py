@@ -80,9 +80,10 @@ async def chromium(binary: str, width: int = 900, height: int = 640):
          # a tone from a fake microphone, granted without a prompt
          "--use-fake-device-for-media-stream", "--use-fake-ui-for-media-stream",
          "--hide-scrollbars", "about:blank"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=_browser_env())
     try:
-        port = await asyncio.get_running_loop().run_in_executor(None, _devtools_port, proc)
+        async with asyncio.timeout(60):
+            port = await asyncio.get_running_loop().run_in_executor(None, _devtools_port, proc)
         async with aiohttp.ClientSession() as http:
             async def open_tab(url: str) -> Tab:
                 async with http.put(f"http://127.0.0.1:{port}/json/new?{url}") as r:
@@ -108,6 +109,13 @@ async def chromium(binary: str, width: int = 900, height: int = 640):
             proc.wait()
         proc.stderr.close()
         shutil.rmtree(profile, ignore_errors=True)
+
+
+def _browser_env() -> dict[str, str]:
+    """This environment without the sanitizer runtime that tools/sanitize.sh preloads for the
+    interpreter: Chromium is not what is under test, and under it Chromium spins forever."""
+    drop = {"LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC"}
+    return {k: v for k, v in os.environ.items() if k not in drop}
 
 
 def _devtools_port(proc: subprocess.Popen) -> int:
