@@ -5,13 +5,13 @@
 // the C++ code reaches every collaborator through it when it uses it.
 #include <Python.h>
 
-#include <algorithm>
 #include <string>
 
 #include "host/coroutine.hpp"
 #include "host/log.hpp"
 #include "host/method.hpp"
 #include "host/names.hpp"
+#include "host/stub_check.hpp"
 #include "runtime_async/contracts/base_renderer.hpp"
 #include "runtime_async/operation.hpp"
 
@@ -125,11 +125,9 @@ void exec_module(PyObject* module) {
   host::Ref facade = make_facade_class(module, talvo_class);
   talvo::base::set_facade_type(facade.get());
 
-  std::vector<const talvo::Operation*> ops = talvo::operations();
-  std::stable_sort(ops.begin(), ops.end(),
-                   [](const auto* a, const auto* b) { return a->order < b->order; });
-  for (const talvo::Operation* op : ops) {
+  for (const talvo::Operation* op : talvo::operations()) {
     host::Ref stub = compile_stub(*op, ns);
+    host::check_stub(op->spec, op->params, stub.view());  // a mismatch fails the import
     host::Ref method = host::make_method(op->spec, stub.view());
     PyObject* target = op->scope == talvo::Scope::instance ? facade.get() : module;
     host::check(PyObject_SetAttrString(target, op->name, method.get()));

@@ -50,8 +50,10 @@ host::Ref init(host::Args a) {
   return host::Ref::none();
 }
 
-const Operation kInit{
-    0, "__init__", Scope::instance, {host::MethodKind::function, nullptr, nullptr, init},
+}  // namespace
+
+extern const Operation kInit{
+    "__init__", Scope::instance, {host::MethodKind::function, nullptr, nullptr, init}, 8,
     R"(def __init__(self, *, model_path: str | os.PathLike[str] | None = None, input_buffer_size: int = 0,
              output_buffer_size: int = 6, load_model: bool = False, num_threads: int = 0,
              batch_workers: int = 1,
@@ -71,8 +73,5 @@ const Operation kInit{
             worker is ever held, however many runtimes there are.
     """
 )"};
-const Register kRegisterInit{kInit};
-
-}  // namespace
 
 }  // namespace talvo

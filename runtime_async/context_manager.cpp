@@ -22,22 +22,19 @@ host::Task aexit(host::Args a) {
   co_return host::Ref::none();
 }
 
-const Operation kAenter{
-    53, "__aenter__", Scope::instance, {host::MethodKind::coroutine, aenter},
+}  // namespace
+
+extern const Operation kAenter{
+    "__aenter__", Scope::instance, {host::MethodKind::coroutine, aenter}, 1,
     R"(async def __aenter__(self) -> AsyncTalvo:
     """Enter `async with`: the runtime itself. Nothing starts until run() is iterated."""
 )"};
 
-const Operation kAexit{
-    54, "__aexit__", Scope::instance, {host::MethodKind::coroutine, aexit},
+extern const Operation kAexit{
+    "__aexit__", Scope::instance, {host::MethodKind::coroutine, aexit}, 4,
     R"(async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                     tb: TracebackType | None, /) -> None:
     """Leave `async with`: await stop(), also when the block raised or was cancelled."""
 )"};
-
-const Register kRegisterAenter{kAenter};
-const Register kRegisterAexit{kAexit};
-
-}  // namespace
 
 }  // namespace talvo

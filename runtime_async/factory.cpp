@@ -100,8 +100,10 @@ host::Task create(host::Args a) {
   co_return instance;
 }
 
-const Operation kCreate{
-    10, "create", Scope::instance, {host::MethodKind::class_coroutine, create},
+}  // namespace
+
+extern const Operation kCreate{
+    "create", Scope::instance, {host::MethodKind::class_coroutine, create}, 9,
     R"(async def create(cls, *, model_path: str | os.PathLike[str] | None = None, input_buffer_size: int = 0,
                  output_buffer_size: int = 6, num_threads: int = 0, batch_workers: int = 1,
                  quality: str = "medium", identity: str | None = None,
@@ -127,8 +129,5 @@ const Operation kCreate{
             AsyncTalvo()). Orrin only: passed to the constructor.
     """
 )"};
-const Register kRegisterCreate{kCreate};
-
-}  // namespace
 
 }  // namespace talvo

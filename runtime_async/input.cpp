@@ -44,8 +44,10 @@ host::Task set_identity(host::Args) {
   co_return host::Ref::none();
 }
 
-const Operation kPushAudio{
-    30, "push_audio", Scope::instance, {host::MethodKind::coroutine, push_audio},
+}  // namespace
+
+extern const Operation kPushAudio{
+    "push_audio", Scope::instance, {host::MethodKind::coroutine, push_audio}, 4,
     R"(async def push_audio(self, data: bytes | bytearray | memoryview, sample_rate: int,
                      last_chunk: bool = True) -> None:
     """Push audio data to the runtime asynchronously.
@@ -57,8 +59,8 @@ const Operation kPushAudio{
     """
 )"};
 
-const Operation kPush{
-    31, "push", Scope::instance, {host::MethodKind::coroutine, push},
+extern const Operation kPush{
+    "push", Scope::instance, {host::MethodKind::coroutine, push}, 2,
     R"(async def push(self, control: VideoControl) -> None:
     """Push a VideoControl to the runtime asynchronously.
 
@@ -67,14 +69,14 @@ const Operation kPush{
     """
 )"};
 
-const Operation kFlush{
-    32, "flush", Scope::instance, {host::MethodKind::coroutine, flush},
+extern const Operation kFlush{
+    "flush", Scope::instance, {host::MethodKind::coroutine, flush}, 1,
     R"(async def flush(self) -> None:
     """Flush the audio buffer, indicating end of speech."""
 )"};
 
-const Operation kSetIdentity{
-    70, "set_identity", Scope::instance, {host::MethodKind::coroutine, set_identity},
+extern const Operation kSetIdentity{
+    "set_identity", Scope::instance, {host::MethodKind::coroutine, set_identity}, 2,
     R"(async def set_identity(self, identity) -> None:
     """Placeholder for API compatibility with the Velda runtime.
 
@@ -85,12 +87,5 @@ const Operation kSetIdentity{
         NotImplementedError: Always.
     """
 )"};
-
-const Register kRegisterPushAudio{kPushAudio};
-const Register kRegisterPush{kPush};
-const Register kRegisterFlush{kFlush};
-const Register kRegisterSetIdentity{kSetIdentity};
-
-}  // namespace
 
 }  // namespace talvo

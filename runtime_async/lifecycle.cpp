@@ -134,8 +134,10 @@ host::Task shutdown(host::Args a) {
   co_return host::Ref::none();
 }
 
-const Operation kStart{
-    50, "start", Scope::instance, {host::MethodKind::coroutine, start},
+}  // namespace
+
+extern const Operation kStart{
+    "start", Scope::instance, {host::MethodKind::coroutine, start}, 4,
     R"(async def start(self, out_buffer_empty: Optional[BufferEmptyCallback] = None, *,
                 idle_timeout: float | None = None,
                 loop: Optional[asyncio.AbstractEventLoop] = None) -> None:
@@ -148,22 +150,16 @@ const Operation kStart{
     """
 )"};
 
-const Operation kStop{
-    51, "stop", Scope::instance, {host::MethodKind::coroutine, stop},
+extern const Operation kStop{
+    "stop", Scope::instance, {host::MethodKind::coroutine, stop}, 1,
     R"(async def stop(self) -> None:
     """Stop the runtime: end the frame producer and clean up."""
 )"};
 
-const Operation kShutdown{
-    52, "shutdown", Scope::instance, {host::MethodKind::coroutine, shutdown},
+extern const Operation kShutdown{
+    "shutdown", Scope::instance, {host::MethodKind::coroutine, shutdown}, 1,
     R"(async def shutdown(self) -> None:
     """Shut the runtime down; the same as stop(), for the Velda runtime's interface."""
 )"};
-
-const Register kRegisterStart{kStart};
-const Register kRegisterStop{kStop};
-const Register kRegisterShutdown{kShutdown};
-
-}  // namespace
 
 }  // namespace talvo

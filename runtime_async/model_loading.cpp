@@ -72,8 +72,10 @@ host::Task load_data_async(host::Args a) {
   co_return host::Ref::none();
 }
 
-const Operation kSetModel{
-    20, "set_model", Scope::instance, {host::MethodKind::coroutine, set_model},
+}  // namespace
+
+extern const Operation kSetModel{
+    "set_model", Scope::instance, {host::MethodKind::coroutine, set_model}, 2,
     R"(async def set_model(self, model_path: str | os.PathLike[str] | None = None) -> AsyncTalvo:
     """Set the avatar model for the runtime.
 
@@ -82,15 +84,10 @@ const Operation kSetModel{
     """
 )"};
 
-const Operation kLoadDataAsync{
-    90, "load_data_async", Scope::instance, {host::MethodKind::coroutine, load_data_async},
+extern const Operation kLoadDataAsync{
+    "load_data_async", Scope::instance, {host::MethodKind::coroutine, load_data_async}, 1,
     R"(async def load_data_async(self) -> None:
     """Load the workspace and set up related components asynchronously."""
 )"};
-
-const Register kRegisterSetModel{kSetModel};
-const Register kRegisterLoadDataAsync{kLoadDataAsync};
-
-}  // namespace
 
 }  // namespace talvo

@@ -71,9 +71,11 @@ host::Ref reject_if_velda_model(host::Args a) {
   py::raise_instance(error.view());
 }
 
-const Operation kPeekModelType{
-    1, "_peek_model_type", Scope::module,
-    {host::MethodKind::free_function, nullptr, nullptr, peek_model_type},
+}  // namespace
+
+extern const Operation kPeekModelType{
+    "_peek_model_type", Scope::module,
+    {host::MethodKind::free_function, nullptr, nullptr, peek_model_type}, 1,
     R"(def _peek_model_type(model_path: str | os.PathLike[str]) -> str | None:
     """The model_type an .imx container's manifest declares, or None.
 
@@ -83,19 +85,14 @@ const Operation kPeekModelType{
     """
 )"};
 
-const Operation kRejectIfVeldaModel{
-    2, "_reject_if_velda_model", Scope::module,
-    {host::MethodKind::free_function, nullptr, nullptr, reject_if_velda_model},
+extern const Operation kRejectIfVeldaModel{
+    "_reject_if_velda_model", Scope::module,
+    {host::MethodKind::free_function, nullptr, nullptr, reject_if_velda_model}, 1,
     R"(def _reject_if_velda_model(model_path: str | os.PathLike[str]) -> None:
     """Raise VeldaModelNotSupported when model_path holds a Velda model.
 
     The in-process runtime serves Orrin models only; any other path passes silently.
     """
 )"};
-
-const Register kRegisterPeekModelType{kPeekModelType};
-const Register kRegisterRejectIfVeldaModel{kRejectIfVeldaModel};
-
-}  // namespace
 
 }  // namespace talvo

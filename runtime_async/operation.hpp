@@ -1,13 +1,15 @@
 // How each concern of the facade declares its operations.
 //
-// A concern's .cpp file registers its operations with a static `Operation`: where it stands in the
-// class, its kind, its C++ body, and a Python stub whose signature and docstring the operation
-// takes over (inspect.signature and help() show exactly these). The module's initialisation
-// compiles the stubs and installs the operations in order (binding/module.cpp). Registering
-// builds plain C++ data only; nothing touches Python before the module initialises.
+// A concern's .cpp file defines its operations as `extern const Operation`: its kind, its C++
+// body, how many arguments the body reads, and a Python stub whose signature and docstring the
+// operation takes over (inspect.signature and help() show exactly these). Where each one stands
+// is decided by the one table in operation.cpp; the module's initialisation checks every body
+// against its stub, compiles the stubs and installs the operations in that order
+// (binding/module.cpp). Defining builds plain C++ data only; nothing touches Python before the
+// module initialises.
 #pragma once
 
-#include <vector>
+#include <span>
 
 #include "host/method.hpp"
 
@@ -19,19 +21,16 @@ enum class Scope {
 };
 
 struct Operation {
-  int order;            ///< position among the class's (or module's) items
   const char* name;
   Scope scope;
   host::MethodSpec spec;
-  const char* stub;     ///< Python source of a stub `def` / `async def` with the signature and doc
+  /// How many bound arguments the body reads by position (`a[0]` to `a[params - 1]`), the
+  /// instance or class included: the stub must declare exactly as many parameters.
+  int params;
+  const char* stub;  ///< Python source of a stub `def` / `async def` with the signature and doc
 };
 
-/// All registered operations (unordered).
-std::vector<const Operation*>& operations();
-
-/// Registers an operation at static-initialisation time.
-struct Register {
-  explicit Register(const Operation& op) { operations().push_back(&op); }
-};
+/// Every operation, in the order the module installs them.
+std::span<const Operation* const> operations();
 
 }  // namespace talvo

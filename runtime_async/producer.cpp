@@ -187,15 +187,14 @@ host::Ref frame_producer(host::Args a) {
   return host::Ref::none();
 }
 
-const Operation kFrameProducer{
-    80, "_frame_producer", Scope::instance,
-    {host::MethodKind::function, nullptr, nullptr, frame_producer},
+}  // namespace
+
+extern const Operation kFrameProducer{
+    "_frame_producer", Scope::instance,
+    {host::MethodKind::function, nullptr, nullptr, frame_producer}, 3,
     R"(def _frame_producer(self, out_buffer_empty: Optional[BufferEmptyCallback] = None, *,
                     idle_timeout: float | None = None) -> None:
     """Run the runtime in a separate thread and produce frames."""
 )"};
-const Register kRegisterFrameProducer{kFrameProducer};
-
-}  // namespace
 
 }  // namespace talvo

@@ -127,8 +127,10 @@ host::Stream run(host::Args a) {
   cancelled.rethrow();
 }
 
-const Operation kRun{
-    40, "run", Scope::instance, {host::MethodKind::stream, nullptr, run},
+}  // namespace
+
+extern const Operation kRun{
+    "run", Scope::instance, {host::MethodKind::stream, nullptr, run}, 4,
     R"(async def run(self, out_buffer_empty: Optional[BufferEmptyCallback] = None, *,
               idle_timeout: float | None = None,
               loop: Optional[asyncio.AbstractEventLoop] = None) -> AsyncGenerator[VideoFrame, None]:
@@ -147,8 +149,5 @@ const Operation kRun{
     """
     yield
 )"};
-const Register kRegisterRun{kRun};
-
-}  // namespace
 
 }  // namespace talvo

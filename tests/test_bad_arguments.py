@@ -11,14 +11,11 @@ import talvo.runtime_async as ra
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from pipeline_harness import producer_threads
+from registered import ASYNC_OPERATIONS, MODULE_FUNCTIONS, PLAIN_OPERATIONS
 from talvo.runtime import Talvo
 from talvo.runtime_async import _STREAM_END, AsyncTalvo
 from volume import scaled
 
-ASYNC_OPERATIONS = ["create", "set_model", "load_data_async", "push_audio", "push", "flush", "run",
-                    "start", "stop", "shutdown", "set_identity", "__aenter__", "__aexit__"]
-PLAIN_OPERATIONS = ["__init__", "_frame_producer"]
-MODULE_FUNCTIONS = ["_peek_model_type", "_reject_if_velda_model"]
 
 
 def operation(name):
@@ -95,7 +92,9 @@ class TestArgumentLists:
         ]
         if len(params) > bound_first:
             explicit.append(((object(),), {params[bound_first]: object()}))  # given twice
-        if name in MODULE_FUNCTIONS or name in ("push_audio", "push", "set_identity"):
+        required = [p for p in inspect.signature(python_twin(name)).parameters.values()
+                    if p.default is p.empty][bound_first:]
+        if required:
             explicit.append(((), {}))  # a required argument missing
         for args, kwargs in explicit:
             expected = bind_error(twin_call(name, runtime), *args, **kwargs)

@@ -7,11 +7,13 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "host/cancel.hpp"
 #include "host/coroutine.hpp"
 #include "host/method.hpp"
 #include "host/names.hpp"
+#include "host/stub_check.hpp"
 
 namespace {
 
@@ -185,6 +187,27 @@ host::Stream stream_raises(Args a) {
   throw PyError(a[2]);
 }
 
+// (self, stub, kind, params): host::check_stub for a method of kind `kind` (a MethodKind's name)
+// whose body reads `params` arguments. Every kind gets a body, never called.
+Ref check_stub(Args a) {
+  using K = host::MethodKind;
+  static constexpr std::pair<const char*, K> kKinds[] = {
+      {"coroutine", K::coroutine}, {"stream", K::stream}, {"class_coroutine", K::class_coroutine},
+      {"function", K::function},   {"free_function", K::free_function}};
+  const char* kind = PyUnicode_AsUTF8(a[2].get());
+  if (kind == nullptr) host::throw_python_error();
+  host::MethodSpec spec{K::coroutine, returns, items, plain};
+  bool known = false;
+  for (const auto& [text, value] : kKinds) {
+    if (std::string(text) == kind) spec.kind = value, known = true;
+  }
+  if (!known) host::raise(PyExc_ValueError, "unknown kind");
+  const Py_ssize_t params = PyLong_AsSsize_t(a[3].get());
+  if (params == -1 && PyErr_Occurred()) host::throw_python_error();
+  host::check_stub(spec, params, a[1]);
+  return Ref::none();
+}
+
 // ---- the module ------------------------------------------------------------------------------
 
 struct Op {
@@ -223,6 +246,8 @@ const Op kOps[] = {
      "async def recovers_stream(self, items):\n    yield\n"},
     {"stream_raises", {K::stream, nullptr, stream_raises},
      "async def stream_raises(self, items, error):\n    yield\n"},
+    {"check_stub", {K::function, nullptr, nullptr, check_stub},
+     "def check_stub(self, stub, kind, params):\n    pass\n"},
 };
 
 void run_source(const std::string& source, PyObject* globals) {
