@@ -7,24 +7,10 @@ from unittest import mock
 
 import pytest
 import talvo.runtime_async as ra
-from talvo.engine.video_reader import pack_demo_model
 from talvo.runtime import Talvo
 
 NO_PATH = "Model path must be provided either during initialization or when calling set_model"
 
-
-@pytest.fixture
-def model(tmp_path):
-    path = tmp_path / "orrin.imx"
-    pack_demo_model(path, width=32, height=32)
-    return str(path)
-
-
-@pytest.fixture
-def logger(monkeypatch):
-    fake = mock.Mock()
-    monkeypatch.setattr(ra, "logger", fake)
-    return fake
 
 
 @pytest.fixture

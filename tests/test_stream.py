@@ -9,7 +9,7 @@ from unittest import mock
 
 import pytest
 import talvo.runtime_async as ra
-from fakes import (
+from pipeline_harness import (
     Frame,
     Gate,
     Pipeline,
@@ -17,15 +17,11 @@ from fakes import (
     collect,
     frames,
     paced,
-    pipeline,
     raising,
+    ready,
     stream_waits,
     until,
 )
-from talvo.engine.video_reader import pack_demo_model
-from talvo.runtime import Talvo
-
-__all__ = ["pipeline"]  # the fixture, imported for pytest
 
 NOT_ALIVE = "Frame producer thread is no longer alive, ending stream"
 
@@ -265,21 +261,6 @@ async def test_every_wait_runs_off_the_event_loop_thread(pipeline):
     else:
         assert q.get_threads and loop_thread not in q.get_threads
         assert thread.join_threads and loop_thread not in thread.join_threads
-
-
-@pytest.fixture
-def model(tmp_path):
-    path = tmp_path / "orrin.imx"
-    pack_demo_model(path, width=32, height=32)
-    return path
-
-
-def ready(model, **kwargs):
-    t = ra.AsyncTalvo(**kwargs)
-    Talvo.set_model(t, model)  # the base renderer's own loaders, on this thread
-    Talvo.load_data(t)
-    t._video_loaded = True
-    return t
 
 
 class TestWithTheStandInRenderer:
