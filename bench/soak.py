@@ -25,8 +25,8 @@ from talvo.runtime_async import AsyncTalvo
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from pipeline_harness import (
-    FakeRenderer,
     Ledger,
+    LedgerFrames,
     allocated_blocks,
     our_frame_objects,
     producer_threads,
@@ -43,7 +43,7 @@ def report(title: str, **figures: object) -> None:
 
 async def soak_cycles(cycles: int, warm_up: int) -> None:
     ledger = Ledger(cycles * 16 + warm_up * 16)
-    fake = FakeRenderer(ledger)
+    fake = LedgerFrames(ledger)
     with fake.installed():
         runtime = AsyncTalvo()
         ledger.watch(runtime)
@@ -66,7 +66,7 @@ async def soak_cycles(cycles: int, warm_up: int) -> None:
 
 async def soak_frames(frames: int, warm_up: int) -> None:
     ledger = Ledger(frames + warm_up + 64)
-    fake = FakeRenderer(ledger)
+    fake = LedgerFrames(ledger)
     with fake.installed():
         runtime = AsyncTalvo()
         ledger.watch(runtime)
@@ -88,7 +88,7 @@ async def soak_frames(frames: int, warm_up: int) -> None:
 async def accounting(frames: int, streams: int, how: str | None) -> None:
     asyncio.get_running_loop().set_default_executor(ThreadPoolExecutor(max_workers=streams + 4))
     ledger = Ledger(frames)
-    fake = FakeRenderer(ledger, per_run=None if how else frames)
+    fake = LedgerFrames(ledger, per_run=None if how else frames)
     with fake.installed():
         runtime = AsyncTalvo()
         ledger.watch(runtime)

@@ -2,8 +2,8 @@
 event loops to run under, and small awaitables that record what was done to them.
 
 Every protocol test runs against both the twin (native ``async def`` code) and the C++ probe,
-so the native behaviour is the expected one. The test modules define their ``probe`` and
-``loop_factory`` fixtures over ``IMPLEMENTATIONS`` and ``LOOP_FACTORIES``.
+so the native behaviour is the expected one. The ``probe`` and ``loop_factory`` fixtures over
+``IMPLEMENTATIONS`` and ``LOOP_FACTORIES`` are in conftest.py.
 """
 
 import asyncio

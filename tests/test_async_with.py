@@ -5,15 +5,8 @@ import asyncio
 from unittest import mock
 
 import pytest
-from talvo.engine.video_reader import pack_demo_model
 from talvo.runtime_async import AsyncTalvo
 
-
-@pytest.fixture
-def model(tmp_path):
-    path = tmp_path / "orrin.imx"
-    pack_demo_model(path)
-    return path
 
 
 async def loaded(model) -> AsyncTalvo:

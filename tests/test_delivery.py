@@ -13,8 +13,8 @@ import pytest_asyncio
 from pipeline_harness import (
     DRAINED,
     QUEUED,
-    FakeRenderer,
     Ledger,
+    LedgerFrames,
     our_frame_objects,
     producer_threads,
     settled,
@@ -44,7 +44,7 @@ async def wide_executor():
 class TestEveryFrameAccountedFor:
     async def test_run_to_the_renderers_end_delivers_every_frame_once(self, streams, frame_wait):
         ledger = Ledger(FRAMES)
-        fake = FakeRenderer(ledger, per_run=FRAMES)
+        fake = LedgerFrames(ledger, per_run=FRAMES)
         with fake.installed():
             runtime = AsyncTalvo(frame_wait=frame_wait)
             ledger.watch(runtime)
@@ -62,7 +62,7 @@ class TestEveryFrameAccountedFor:
     async def test_interrupted_streams_lose_only_what_is_documented(self, streams, how,
                                                                     frame_wait):
         ledger = Ledger(FRAMES)
-        fake = FakeRenderer(ledger)
+        fake = LedgerFrames(ledger)
         with fake.installed():
             runtime = AsyncTalvo(frame_wait=frame_wait)
             ledger.watch(runtime)

@@ -19,19 +19,26 @@ from talvo.engine.video_reader import pack_demo_model
 DEMO = [sys.executable, "-m", "talvo"]
 
 
-@pytest.mark.parametrize("case", ["velda", "out_is_a_file", "out_under_a_file"])
-def test_bad_input_is_one_line_and_status_1_before_any_session(tmp_path, case):
+@pytest.mark.parametrize("case", ["velda", "out_is_a_file", "out_under_a_file", "no_audio_file",
+                                  "no_model_file", "no_seconds"])
+def test_bad_input_is_one_line_and_a_status_before_any_session(tmp_path, case):
+    """Status 2 for a wrong command line (argparse's), 1 for input that cannot be used."""
     a_file = tmp_path / "a_file"
     a_file.write_text("")
     velda = tmp_path / "velda.imx"
     pack_demo_model(velda, model_type="velda")
-    args, needle = {
-        "velda": (["--model", str(velda), "--out", str(tmp_path / "out")], "Velda"),
-        "out_is_a_file": (["--out", str(a_file)], "--out"),
-        "out_under_a_file": (["--out", str(a_file / "sub")], "--out"),
+    args, needle, status = {
+        "velda": (["--model", str(velda), "--out", str(tmp_path / "out")], "Velda", 1),
+        "out_is_a_file": (["--out", str(a_file)], "--out", 1),
+        "out_under_a_file": (["--out", str(a_file / "sub")], "--out", 1),
+        "no_audio_file": (["--audio", "/nonexistent.wav", "--out", str(tmp_path)], "no such file",
+                          1),
+        "no_model_file": (["--model", "/nonexistent.imx", "--out", str(tmp_path)],
+                          "no such model file", 1),
+        "no_seconds": (["--seconds", "0", "--out", str(tmp_path)], "--seconds", 2),
     }[case]
     proc = subprocess.run([*DEMO, "--verbose", *args], capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 1
+    assert proc.returncode == status
     lines = proc.stderr.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("talvo: error: ") and needle in lines[0], proc.stderr
     assert "Frame producer thread started" not in proc.stderr
@@ -66,6 +73,7 @@ def test_progress_line_is_cut_to_the_terminal():
 
 
 def test_progress_on_a_terminal_fits_it_and_ends_on_the_summary(tmp_path):
+    """Also the demo's whole run: its summary and pictures."""
     columns = 52
     primary, secondary = os.openpty()
     fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
@@ -94,3 +102,7 @@ def test_progress_on_a_terminal_fits_it_and_ends_on_the_summary(tmp_path):
     assert f"frames {summary['frames']:5d}" in last
     assert f"speech {summary['speech_frames']:4d}" in last
     assert f"fps {summary['fps']:5.1f}" in last
+    assert summary["audio_intact"] and summary["speech_frames"] > 0
+    assert summary["returned_to_idle"]
+    for name in ("frames.png", "contact_sheet.png"):
+        assert (tmp_path / name).read_bytes().startswith(b"\x89PNG\r\n\x1a\n")

@@ -1,14 +1,12 @@
 """The whole pipeline against the stand-in renderer: a model on disk, speech in, frames out."""
 
 import asyncio
-import json
 import math
 import struct
-import subprocess
-import sys
+from unittest import mock
 
 import pytest
-from talvo.engine.video_reader import pack_demo_model
+from pipeline_harness import collect, ready
 from talvo.runtime_async import AsyncTalvo
 
 RATE = 16000
@@ -19,13 +17,6 @@ def speech(seconds: float) -> bytes:
     n = int(seconds * RATE)
     return b"".join(struct.pack("<h", int(12000 * math.sin(2 * math.pi * 220 * i / RATE)))
                     for i in range(n))
-
-
-@pytest.fixture
-def model(tmp_path):
-    path = str(tmp_path / "orrin.imx")
-    pack_demo_model(path)
-    return path
 
 
 async def speak(runtime, pcm: bytes, chunk: int = 3200) -> None:
@@ -78,28 +69,41 @@ def test_two_event_loops_in_a_row_on_one_instance(model):
     assert asyncio.run(session())
 
 
-def test_the_demo_runs(tmp_path):
-    out = tmp_path / "out"
-    proc = subprocess.run(
-        [sys.executable, "-m", "talvo", "--seconds", "0.6", "--idle-timeout", "0.3",
-         "--scale", "1", "--out", str(out)],
-        capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    summary = json.loads((out / "summary.json").read_text())
-    assert summary["audio_intact"] and summary["speech_frames"] > 0
-    assert summary["returned_to_idle"]
-    for name in ("frames.png", "contact_sheet.png"):
-        assert (out / name).read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+class TestWithTheStandInRenderer:
+    @pytest.mark.asyncio
+    async def test_frames_flow_at_25_fps_until_the_idle_timeout(self, model):
+        t = ready(model)
+        with mock.patch("talvo.runtime_async.logger") as logger:
+            taken = await collect(t.run(idle_timeout=0.3))
+            await t.stop()
+        assert [f.index for f in taken] == list(range(len(taken))) and len(taken) >= 2
+        stamps = [f.timestamp for f in taken]
+        assert all(b - a >= 0.04 - 1e-9 for a, b in zip(stamps, stamps[1:]))  # paced, no burst
+        assert stamps[-1] < 0.3
+        assert all(not f.speech and f.width == 32 for f in taken)
+        logger.warning.assert_not_called()
 
+    @pytest.mark.asyncio
+    async def test_stop_while_frames_flow_ends_the_producer(self, model):
+        t = ready(model)
+        with mock.patch("talvo.runtime_async.logger") as logger:
+            assert len(await collect(t.run(), limit=3)) == 3
+            thread = t._thread
+            await t.stop()
+        assert not thread.is_alive() and t._running is False
+        logger.warning.assert_not_called()
 
-@pytest.mark.parametrize("args,needle", [
-    (["--audio", "/nonexistent.wav"], "no such file"),
-    (["--model", "/nonexistent.imx"], "no such model file"),
-    (["--seconds", "0"], "--seconds"),
-])
-def test_the_demo_reports_bad_input_in_one_line(tmp_path, args, needle):
-    proc = subprocess.run([sys.executable, "-m", "talvo", "--out", str(tmp_path), *args],
-                          capture_output=True, text=True, timeout=60)
-    assert proc.returncode != 0
-    lines = proc.stderr.strip().splitlines()
-    assert len(lines) == 1 and needle in lines[0]
+    @pytest.mark.asyncio
+    async def test_pushed_audio_comes_back_in_speech_frames(self, model):
+        t = ready(model)
+        audio = b"".join(struct.pack("<h", (i * 97) % 20000 - 10000) for i in range(4000))
+        with mock.patch("talvo.runtime_async.logger"):
+            await t.push_audio(audio, 16000, last_chunk=True)
+            await t.flush()
+            spoken = []
+            async for frame in t.run(idle_timeout=0.2):
+                if frame.speech:
+                    spoken.append(frame)
+            await t.stop()
+        assert b"".join(f.audio for f in spoken) == audio
+        assert [f.end_of_speech for f in spoken] == [False] * (len(spoken) - 1) + [True]

@@ -6,25 +6,10 @@ from unittest import mock
 
 import pytest
 import talvo.runtime_async as ra
-from talvo.engine.video_reader import pack_demo_model
 from talvo.exceptions import VeldaModelNotSupported
 from talvo.runtime import Talvo
 
 UNAVAILABLE = "Velda model dispatch is unavailable: "
-
-
-@pytest.fixture
-def orrin(tmp_path):
-    path = tmp_path / "orrin.imx"
-    pack_demo_model(path, width=32, height=32)
-    return str(path)
-
-
-@pytest.fixture
-def velda(tmp_path):
-    path = tmp_path / "velda.imx"
-    pack_demo_model(path, model_type="velda")
-    return str(path)
 
 
 @pytest.fixture
@@ -80,7 +65,7 @@ class TestOrrinPath:
         assert runtime.num_threads == 0  # accepted, deliberately not forwarded
 
     @pytest.mark.asyncio
-    async def test_model_is_opened_through_set_model_on_the_executor(self, monkeypatch, orrin):
+    async def test_model_is_opened_through_set_model_on_the_executor(self, monkeypatch, model):
         threads = []
         real = Talvo.set_model
 
@@ -89,13 +74,13 @@ class TestOrrinPath:
             return real(self, path)
 
         monkeypatch.setattr(Talvo, "set_model", recording)
-        runtime = await ra.AsyncTalvo.create(model_path=orrin)
-        assert runtime._model_path == orrin and runtime.video_graph.width == 32
+        runtime = await ra.AsyncTalvo.create(model_path=model)
+        assert runtime._model_path == model and runtime.video_graph.width == 32
         assert len(threads) == 1 and threads[0] != threading.get_ident()
         assert runtime._video_loaded is False  # loading the data stays a separate step
 
     @pytest.mark.asyncio
-    async def test_subclass_is_built_and_its_set_model_runs(self, orrin):
+    async def test_subclass_is_built_and_its_set_model_runs(self, model):
         opened = []
 
         class Custom(ra.AsyncTalvo):
@@ -103,9 +88,9 @@ class TestOrrinPath:
                 opened.append((self._model_path, model_path))
                 return await super().set_model(model_path)
 
-        runtime = await Custom.create(model_path=orrin, quality="high", identity="face.png")
+        runtime = await Custom.create(model_path=model, quality="high", identity="face.png")
         assert type(runtime) is Custom
-        assert opened == [(orrin, orrin)]  # quality and identity go nowhere for Orrin
+        assert opened == [(model, model)]  # quality and identity go nowhere for Orrin
         assert type(await runtime.create()) is Custom
 
     @pytest.mark.parametrize("declared", [None, "orrin", "Velda"])
@@ -127,8 +112,8 @@ class TestOrrinPath:
         assert ra.logger.error.call_count == 1  # from set_model; the factory adds nothing
 
     @pytest.mark.asyncio
-    async def test_frame_wait_is_passed_to_the_constructor(self, monkeypatch, orrin):
-        runtime = await ra.AsyncTalvo.create(model_path=orrin, frame_wait="loop")
+    async def test_frame_wait_is_passed_to_the_constructor(self, monkeypatch, model):
+        runtime = await ra.AsyncTalvo.create(model_path=model, frame_wait="loop")
         assert runtime._frame_wait == "loop"
         assert (await ra.AsyncTalvo.create())._frame_wait == "executor"
 

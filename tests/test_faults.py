@@ -16,15 +16,14 @@ from unittest import mock
 
 import pytest
 import talvo
-from loguru import logger
 from pipeline_harness import (
     HELD,
-    FakeRenderer,
     Ledger,
+    LedgerFrames,
     our_frame_objects,
     producer_threads,
     settled,
-    wait_for,
+    wait_until,
 )
 from pipeline_workloads import accounted
 from talvo.runtime import Talvo
@@ -36,19 +35,15 @@ CANCELLATIONS = scaled(1_000, 100)
 JOIN_TIMEOUT = 5.0
 
 
-@pytest.fixture
-def log_lines():
-    lines = []
-    sink = logger.add(lambda m: lines.append((m.record["level"].name, m.record["message"])),
-                      level="DEBUG")
-    yield lines
-    logger.remove(sink)
+def lines(records):
+    """(level, message) of each record the ``records`` fixture caught."""
+    return [(r["level"].name, r["message"]) for r in records]
 
 
 @pytest.fixture(autouse=True)
 def no_producer_left():
     yield
-    wait_for(lambda: not producer_threads(), timeout=JOIN_TIMEOUT + 2, what="producer threads to end")
+    wait_until(lambda: not producer_threads(), timeout=JOIN_TIMEOUT + 2, what="producer threads to end")
 
 
 def failing_at(frame: int, error: BaseException, runs=(1,)):
@@ -85,11 +80,11 @@ class TestRendererErrors:
     @pytest.mark.parametrize("frame", [0, *RANDOM_FRAMES], ids=lambda n: f"before-frame-{n}")
     @pytest.mark.parametrize("error_type", [ValueError, RuntimeError, OSError])
     async def test_error_mid_stream_reaches_the_application_after_every_earlier_frame(
-            self, frame, error_type, log_lines):
+            self, frame, error_type, records):
         print(f"seed {SEED}")
         error = error_type(f"renderer broke before frame {frame}")
         ledger = Ledger(200)
-        fake = FakeRenderer(ledger, per_run=60, behaviour=failing_at(frame, error))
+        fake = LedgerFrames(ledger, per_run=60, behaviour=failing_at(frame, error))
         with fake.installed():
             runtime = AsyncTalvo()
             ledger.watch(runtime)
@@ -99,11 +94,11 @@ class TestRendererErrors:
             await runtime.stop()
             counts = accounted(ledger, runtime, runs=1, interrupted_takes=0)
             assert counts["delivered"] == frame and counts["drained"] == 0
-            assert ("ERROR", f"Exception in frame producer: {error}") in log_lines
+            assert ("ERROR", f"Exception in frame producer: {error}") in lines(records)
             await starts_again(runtime, ledger, fake)
 
     @pytest.mark.parametrize("error_type", [ValueError, RuntimeError])
-    async def test_base_run_failing_before_any_iteration(self, error_type, log_lines):
+    async def test_base_run_failing_before_any_iteration(self, error_type, records):
         error = error_type("no iteration today")
         runtime = AsyncTalvo()
         with mock.patch.object(Talvo, "run", side_effect=error), \
@@ -113,9 +108,9 @@ class TestRendererErrors:
         assert raised.value is error
         await runtime.stop()
         initializing = ("ERROR", f"Error initializing frame iterator in run(): {error}")
-        assert (initializing in log_lines) == (error_type is not RuntimeError)
+        assert (initializing in lines(records)) == (error_type is not RuntimeError)
         ledger = Ledger(10)
-        fake = FakeRenderer(ledger, per_run=4)
+        fake = LedgerFrames(ledger, per_run=4)
         with fake.installed():
             ledger.watch(runtime)
             await starts_again(runtime, ledger, fake)
@@ -124,12 +119,12 @@ class TestRendererErrors:
         # The error item's put waits without watching the stop event; stop's drain frees it.
         error = ValueError("broke with a full queue")
         ledger = Ledger(100)
-        fake = FakeRenderer(ledger, per_run=20, behaviour=failing_at(6, error))
+        fake = LedgerFrames(ledger, per_run=20, behaviour=failing_at(6, error))
         with fake.installed():
             runtime = AsyncTalvo(output_buffer_size=6)
             ledger.watch(runtime)
             await runtime.start()
-            await asyncio.to_thread(wait_for, lambda: runtime._frame_queue.full(), what="full queue")
+            await asyncio.to_thread(wait_until, lambda: runtime._frame_queue.full(), what="full queue")
             thread = runtime._thread
             await runtime.stop()
             assert not thread.is_alive()
@@ -144,22 +139,22 @@ class TestRendererErrors:
 class TestInterruptsOnTheProducerThread:
     @pytest.mark.parametrize("error_type", [KeyboardInterrupt, SystemExit])
     async def test_interrupt_ends_the_stream_and_leaves_the_thread(self, error_type, monkeypatch,
-                                                                  log_lines):
+                                                                  records):
         seen = []
         monkeypatch.setattr(threading, "excepthook",
                             lambda args: seen.append((args.exc_value, args.thread.name)))
         error = error_type("interrupt in the renderer")
         ledger = Ledger(100)
-        fake = FakeRenderer(ledger, per_run=10, behaviour=failing_at(3, error))
+        fake = LedgerFrames(ledger, per_run=10, behaviour=failing_at(3, error))
         with fake.installed():
             runtime = AsyncTalvo()
             ledger.watch(runtime)
             # No error item: the stream ends at the end marker after the three frames.
             assert await deliver_all(runtime, ledger) == 3
-            await asyncio.to_thread(wait_for, lambda: seen, what="the thread's excepthook")
+            await asyncio.to_thread(wait_until, lambda: seen, what="the thread's excepthook")
             assert seen == [(error, "talvo-frame-producer")]
-            assert not any("no longer alive" in message for _, message in log_lines)
-            assert not any(level == "ERROR" for level, _ in log_lines)
+            assert not any("no longer alive" in message for _, message in lines(records))
+            assert not any(level == "ERROR" for level, _ in lines(records))
             await runtime.stop()
             accounted(ledger, runtime, runs=1, interrupted_takes=0)
             await starts_again(runtime, ledger, fake)
@@ -183,20 +178,20 @@ def hang_in(runs):
 @pytest.mark.asyncio
 class TestHangingRenderer:
     async def test_producer_hung_past_the_join_is_abandoned_and_puts_nothing_more(self,
-                                                                                  log_lines):
+                                                                                  records):
         # Two runtimes on one loop, so the two ways of stopping share one 5 s wait: the stream's
         # task is cancelled, or the application awaits stop while the stream iterates.
         behaviour, released = hang_in(runs=(1, 2))
         ledger = Ledger(200)
-        fake = FakeRenderer(ledger, per_run=5, behaviour=behaviour)
+        fake = LedgerFrames(ledger, per_run=5, behaviour=behaviour)
         try:
             with fake.installed():
-                await self.abandon_and_restart(ledger, fake, released, log_lines)
+                await self.abandon_and_restart(ledger, fake, released, records)
         finally:
             for event in released.values():
                 event.set()
 
-    async def abandon_and_restart(self, ledger, fake, released, log_lines):
+    async def abandon_and_restart(self, ledger, fake, released, records):
         cancelled_rt, stopped_rt = AsyncTalvo(), AsyncTalvo()
         two_frames = {cancelled_rt: asyncio.Event(), stopped_rt: asyncio.Event()}
 
@@ -222,8 +217,9 @@ class TestHangingRenderer:
         assert tasks[cancelled_rt].cancelled()
         await tasks[stopped_rt]  # ends once it finds the producer gone
         warning = ("WARNING", "Frame producer thread did not exit within 5s timeout")
-        assert log_lines.count(warning) == 2
-        assert ("WARNING", "Frame producer thread is no longer alive, ending stream") in log_lines
+        assert lines(records).count(warning) == 2
+        not_alive = ("WARNING", "Frame producer thread is no longer alive, ending stream")
+        assert not_alive in lines(records)
         for runtime in (cancelled_rt, stopped_rt):
             assert not runtime._running and runtime._thread is None
 
@@ -234,7 +230,7 @@ class TestHangingRenderer:
         await cancelled_rt.start()
         for event in released.values():
             event.set()
-        await asyncio.to_thread(wait_for, lambda: not any(t.is_alive() for t in hung),
+        await asyncio.to_thread(wait_until, lambda: not any(t.is_alive() for t in hung),
                                 what="the abandoned producers to end")
         assert [ledger.puts_by_thread[t.ident] for t in hung] == puts_before
         # The frame each released renderer yielded was never queued.
@@ -278,7 +274,7 @@ class TestRandomCancellation:
         print(f"seed {SEED} (set TALVO_FAULT_SEED to repeat)")
         rng = random.Random(SEED)
         ledger = Ledger(CANCELLATIONS * 64)
-        fake = FakeRenderer(ledger)
+        fake = LedgerFrames(ledger)
         points = dict.fromkeys(("before-start", "after-frames", "after-delay", "twice"), 0)
         with fake.installed():
             runtime = AsyncTalvo(frame_wait=frame_wait)
@@ -307,7 +303,7 @@ class TestRandomCancellation:
 FORGOTTEN_STOP = r"""
 import asyncio, sys, threading
 from talvo.runtime_async import AsyncTalvo
-from pipeline_harness import FakeRenderer, Ledger
+from pipeline_harness import Ledger, LedgerFrames
 
 scenario = sys.argv[1]
 hang = threading.Event()
@@ -342,7 +338,7 @@ def behaviour(run):
     if scenario == "renderer hung":
         return lambda n: hang.wait() if n == 4 else None
 
-with FakeRenderer(Ledger(10**6), behaviour=behaviour).installed():
+with LedgerFrames(Ledger(10**6), behaviour=behaviour).installed():
     runtime = asyncio.run(main())
 thread = runtime._thread
 print("loop closed; producer alive:", thread is not None and thread.is_alive(), flush=True)

@@ -14,8 +14,6 @@ import pytest
 pytest.importorskip("talvo._host_testing")
 
 from host_support import (
-    IMPLEMENTATIONS,
-    LOOP_FACTORIES,
     Recorder,
     both_loops,
     suspend,
@@ -25,17 +23,6 @@ from host_support import (  # noqa: E402
     Probe as NativeProbe,
 )
 
-
-@pytest.fixture(params=sorted(IMPLEMENTATIONS))
-def probe(request):
-    """An instance of the native twin or of the C++ probe."""
-    return IMPLEMENTATIONS[request.param]()
-
-
-@pytest.fixture(params=sorted(LOOP_FACTORIES))
-def loop_factory(request):
-    """The standard asyncio loop, then uvloop."""
-    return LOOP_FACTORIES[request.param]
 
 
 def ready():

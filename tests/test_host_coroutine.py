@@ -16,8 +16,6 @@ import pytest
 pytest.importorskip("talvo._host_testing")
 
 from host_support import (  # noqa: E402
-    IMPLEMENTATIONS,
-    LOOP_FACTORIES,
     BareAwaitable,
     Delegate,
     Recorder,
@@ -27,17 +25,6 @@ from host_support import (  # noqa: E402
     suspend,
 )
 
-
-@pytest.fixture(params=sorted(IMPLEMENTATIONS))
-def probe(request):
-    """An instance of the native twin or of the C++ probe."""
-    return IMPLEMENTATIONS[request.param]()
-
-
-@pytest.fixture(params=sorted(LOOP_FACTORIES))
-def loop_factory(request):
-    """The standard asyncio loop, then uvloop."""
-    return LOOP_FACTORIES[request.param]
 
 def deprecated_throw():
     """The (type, value, tb) form of throw() warns from 3.12 on, natively and here."""

@@ -85,6 +85,16 @@ def by_hand(probe, i):
     del gen  # dropped while suspended: closed by its finalizer
 
 
+async def cancelled_after_one_step(task):
+    """Lets the task reach its first suspension, then cancels it and waits for it to end."""
+    await asyncio.sleep(0)
+    task.cancel()
+    try:
+        await task
+    except asyncio.CancelledError:
+        pass
+
+
 async def under_loop(probe, cycles):
     loop = asyncio.get_running_loop()
     # On a busy machine debug mode reports slow steps, and pytest keeps every such log record:
@@ -95,24 +105,13 @@ async def under_loop(probe, cycles):
     for i in range(cycles):
         assert await probe.returns(i) == i
         assert await probe.awaits(done) == "ready"
-        task = asyncio.create_task(probe.awaits_then_cleans_up(loop.create_future(), Recorder()))
-        await asyncio.sleep(0)
-        task.cancel()
-        try:
-            await task
-        except asyncio.CancelledError:
-            pass
+        await cancelled_after_one_step(
+            asyncio.create_task(probe.awaits_then_cleans_up(loop.create_future(), Recorder())))
         with pytest.raises(KeyError):
             await probe.raises(KeyError(i))
         assert [x async for x in probe.items([i, i], Recorder)] == [i, i]
         gen = probe.items_cleanup_on_cancel([i], loop.create_future, Recorder())
-        task = asyncio.create_task(anext(gen))
-        await asyncio.sleep(0)
-        task.cancel()
-        try:
-            await task
-        except asyncio.CancelledError:
-            pass
+        await cancelled_after_one_step(asyncio.create_task(anext(gen)))
 
 
 def run_all(cycles, task_cycles):

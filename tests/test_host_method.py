@@ -11,7 +11,6 @@ import pytest
 pytest.importorskip("talvo._host_testing")
 
 from host_support import (
-    LOOP_FACTORIES,
     both_loops,
     host,
     outcome,
@@ -21,11 +20,6 @@ from host_support import (  # noqa: E402
     Probe as NativeProbe,
 )
 
-
-@pytest.fixture(params=sorted(LOOP_FACTORIES))
-def loop_factory(request):
-    """The standard asyncio loop, then uvloop."""
-    return LOOP_FACTORIES[request.param]
 
 CLASSES = {"native": NativeProbe, "host": host.Probe}
 COROUTINES = ["returns", "awaits", "binds", "raises"]

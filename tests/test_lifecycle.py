@@ -8,7 +8,7 @@ from unittest import mock
 
 import pytest
 import talvo.runtime_async as ra
-from fakes import (
+from pipeline_harness import (
     DEADLINE,
     Frame,
     Gate,
@@ -18,13 +18,10 @@ from fakes import (
     frames,
     items,
     paced,
-    pipeline,
+    ready,
     until,
 )
-from talvo.engine.video_reader import pack_demo_model
 from talvo.runtime import Talvo
-
-__all__ = ["pipeline"]  # the fixture, imported for pytest
 
 END = ra._STREAM_END
 
@@ -279,23 +276,8 @@ class TestProducerThatIgnoresStop:
         assert len(pipeline.log.texts("warning")) == 1
 
 
-@pytest.fixture
-def model(tmp_path):
-    path = tmp_path / "orrin.imx"
-    pack_demo_model(path, width=32, height=32)
-    return path
-
-
-def ready(model):
-    t = ra.AsyncTalvo(output_buffer_size=6)
-    Talvo.set_model(t, model)  # the base renderer's own loaders, on this thread
-    Talvo.load_data(t)
-    t._video_loaded = True
-    return t
-
-
 def test_each_event_loop_gets_its_own_run(model):
-    t = ready(model)
+    t = ready(model, output_buffer_size=6)
 
     async def session():
         taken = await collect(t.run(idle_timeout=None), limit=3)

@@ -10,16 +10,9 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from fakes import Frame, Gate, Pipeline, RecordingThread, collect, frames, until
+from pipeline_harness import Frame, Gate, RecordingThread, collect, frames, until
 
 SEED = 20261209
-
-
-@pytest.fixture
-def on_loop():
-    p = Pipeline("loop")
-    yield p
-    p.close()
 
 
 def refuse_the_executor(monkeypatch):

@@ -1,30 +1,16 @@
 import asyncio
 import os
 import threading
-import time
 import types
 from unittest import mock
 
 import pytest
 import talvo.runtime_async as ra
-from talvo.engine.video_reader import pack_demo_model
+from pipeline_harness import until
 from talvo.runtime import Talvo
 
 NO_PATH = "Model path must be provided either during initialization or when calling set_model"
 
-
-@pytest.fixture
-def model(tmp_path):
-    path = tmp_path / "orrin.imx"
-    pack_demo_model(path, width=32, height=32)
-    return str(path)
-
-
-@pytest.fixture
-def logger(monkeypatch):
-    fake = mock.Mock()
-    monkeypatch.setattr(ra, "logger", fake)
-    return fake
 
 
 @pytest.fixture
@@ -59,13 +45,6 @@ class RecordingLoop:
         return done
 
 
-async def wait_until(predicate, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        assert time.monotonic() < deadline, "condition not reached in time"
-        await asyncio.sleep(0.005)
-
-
 class BaseCalls:
     """A patched base method that records where and how it ran."""
 
@@ -81,14 +60,20 @@ class BaseCalls:
     def __get__(self, runtime, owner=None):  # binds like a function
         return self if runtime is None else types.MethodType(self, runtime)
 
+    @classmethod
+    def on(cls, monkeypatch, name, error=None):
+        """Talvo.<name> replaced by a new recorder, which is returned."""
+        base = cls(error)
+        monkeypatch.setattr(Talvo, name, base)
+        return base
+
 
 class TestSetModelPath:
     @pytest.mark.parametrize("initial, given", [(None, None), (None, ""), ("", None), ("", "")])
     @pytest.mark.asyncio
     async def test_no_usable_path_logs_and_raises_before_any_job(
             self, monkeypatch, logger, executor_spy, initial, given):
-        base = BaseCalls()
-        monkeypatch.setattr(Talvo, "set_model", base)
+        base = BaseCalls.on(monkeypatch, "set_model")
         jobs = await executor_spy()
         runtime = ra.AsyncTalvo(model_path=initial)
         with pytest.raises(ValueError) as caught:
@@ -114,8 +99,7 @@ class TestSetModelPath:
     @pytest.mark.asyncio
     async def test_path_is_stored_before_opening_and_kept_after_failure(self, monkeypatch, logger):
         boom = OSError("disk gone")
-        base = BaseCalls(error=boom)
-        monkeypatch.setattr(Talvo, "set_model", base)
+        base = BaseCalls.on(monkeypatch, "set_model", error=boom)
         runtime = ra.AsyncTalvo(model_path="old.imx")
         with pytest.raises(OSError) as caught:
             await runtime.set_model("new.imx")
@@ -139,8 +123,7 @@ class TestSetModelExecution:
     @pytest.mark.asyncio
     async def test_base_runs_on_an_executor_thread_and_the_instance_is_returned(
             self, monkeypatch, logger):
-        base = BaseCalls()
-        monkeypatch.setattr(Talvo, "set_model", base)
+        base = BaseCalls.on(monkeypatch, "set_model")
         runtime = ra.AsyncTalvo()
         assert await runtime.set_model("m.imx") is runtime
         assert [(r, args) for r, args, _ in base.calls] == [(runtime, ("m.imx",))]
@@ -149,8 +132,7 @@ class TestSetModelExecution:
 
     @pytest.mark.asyncio
     async def test_overrides_are_bypassed_for_the_base_call(self, monkeypatch):
-        base = BaseCalls()
-        monkeypatch.setattr(Talvo, "set_model", base)
+        base = BaseCalls.on(monkeypatch, "set_model")
         overrides = []
 
         class Custom(ra.AsyncTalvo):
@@ -178,7 +160,7 @@ class TestLoopChoice:
     @pytest.mark.asyncio
     async def test_running_loop_when_none_is_recorded(self, monkeypatch, executor_spy, operation):
         runtime, base_name, call = operation
-        monkeypatch.setattr(Talvo, base_name, BaseCalls())
+        BaseCalls.on(monkeypatch, base_name)
         jobs = await executor_spy()
         await call()
         assert len(jobs) == 1 and jobs[0][0] is None
@@ -186,8 +168,7 @@ class TestLoopChoice:
     @pytest.mark.asyncio
     async def test_recorded_loop_takes_the_job(self, monkeypatch, executor_spy, operation):
         runtime, base_name, call = operation
-        base = BaseCalls()
-        monkeypatch.setattr(Talvo, base_name, base)
+        base = BaseCalls.on(monkeypatch, base_name)
         jobs = await executor_spy()
         runtime._loop = recorded = RecordingLoop()
         await call()
@@ -200,8 +181,7 @@ class TestLoopChoice:
 class TestLoadDataAsync:
     @pytest.mark.asyncio
     async def test_loaded_runtime_returns_at_once(self, monkeypatch, logger, executor_spy):
-        base = BaseCalls()
-        monkeypatch.setattr(Talvo, "load_data", base)
+        base = BaseCalls.on(monkeypatch, "load_data")
         jobs = await executor_spy()
         runtime = ra.AsyncTalvo()
         runtime._video_loaded = True  # even with no graph: loaded wins
@@ -210,8 +190,7 @@ class TestLoadDataAsync:
 
     @pytest.mark.asyncio
     async def test_missing_graph_logs_and_raises(self, monkeypatch, logger, executor_spy):
-        base = BaseCalls()
-        monkeypatch.setattr(Talvo, "load_data", base)
+        base = BaseCalls.on(monkeypatch, "load_data")
         jobs = await executor_spy()
         runtime = ra.AsyncTalvo()
         with pytest.raises(ValueError) as caught:
@@ -223,8 +202,7 @@ class TestLoadDataAsync:
 
     @pytest.mark.asyncio
     async def test_success_marks_loaded_after_an_executor_job(self, monkeypatch, logger):
-        base = BaseCalls()  # does not mark anything itself
-        monkeypatch.setattr(Talvo, "load_data", base)
+        base = BaseCalls.on(monkeypatch, "load_data")  # does not mark anything itself
         runtime = ra.AsyncTalvo()
         runtime.video_graph = object()
         assert await runtime.load_data_async() is None
@@ -235,8 +213,7 @@ class TestLoadDataAsync:
     @pytest.mark.asyncio
     async def test_failed_load_stays_unloaded_and_is_retried(self, monkeypatch, logger):
         boom = RuntimeError("frames unreadable")
-        base = BaseCalls(error=boom)
-        monkeypatch.setattr(Talvo, "load_data", base)
+        base = BaseCalls.on(monkeypatch, "load_data", error=boom)
         runtime = ra.AsyncTalvo()
         runtime.video_graph = object()
         with pytest.raises(RuntimeError) as caught:
@@ -273,12 +250,12 @@ class TestCancellation:
         monkeypatch.setattr(Talvo, base_name, blocking)
         task = asyncio.create_task(call())
         try:
-            await wait_until(entered.is_set)
+            await until(entered.is_set, "the base method to be entered")
             task.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await task
         finally:
             release.set()
-        await wait_until(finished.is_set)
+        await until(finished.is_set, "the base method to finish")
         assert logger.mock_calls == []
         assert runtime._video_loaded is False and runtime._model_path == "m.imx"

@@ -7,7 +7,7 @@ import time
 
 import pytest
 import talvo.runtime_async as ra
-from fakes import (
+from pipeline_harness import (
     DEADLINE,
     Frame,
     Gate,
@@ -16,14 +16,11 @@ from fakes import (
     failing,
     frames,
     items,
-    pipeline,
     raising,
     returning,
     until,
     wait_until,
 )
-
-__all__ = ["pipeline"]  # the fixture, imported for pytest
 
 END = ra._STREAM_END
 UNTOUCHED = "untouched"

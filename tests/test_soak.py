@@ -11,8 +11,8 @@ import threading
 from collections import Counter
 
 from pipeline_harness import (
-    FakeRenderer,
     Ledger,
+    LedgerFrames,
     allocated_blocks,
     our_frame_objects,
     producer_threads,
@@ -36,7 +36,7 @@ MAX_BLOCKS_PER_FRAME = 0.01
 def test_start_stop_cycles_leave_nothing_behind():
     threads_before = threading.active_count()
     ledger = Ledger(1_000_000)
-    fake = FakeRenderer(ledger)
+    fake = LedgerFrames(ledger)
     flavours = Counter()
 
     async def main():
@@ -67,7 +67,7 @@ def test_start_stop_cycles_leave_nothing_behind():
 def test_frames_through_run_are_delivered_once_and_freed():
     threads_before = threading.active_count()
     ledger = Ledger(WARM_UP_FRAMES + FRAMES + 100)
-    fake = FakeRenderer(ledger)
+    fake = LedgerFrames(ledger)
 
     async def main():
         runtime = AsyncTalvo()

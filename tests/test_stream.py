@@ -1,15 +1,14 @@
 """The frame stream: what ends it, what it raises, cancellation, competing consumers, which
-thread does the waiting, and the whole pipeline over the stand-in renderer."""
+thread does the waiting. (The whole pipeline over the stand-in renderer is in test_end_to_end.)"""
 
 import asyncio
-import struct
 import threading
 import time
 from unittest import mock
 
 import pytest
 import talvo.runtime_async as ra
-from fakes import (
+from pipeline_harness import (
     Frame,
     Gate,
     Pipeline,
@@ -17,15 +16,10 @@ from fakes import (
     collect,
     frames,
     paced,
-    pipeline,
     raising,
     stream_waits,
     until,
 )
-from talvo.engine.video_reader import pack_demo_model
-from talvo.runtime import Talvo
-
-__all__ = ["pipeline"]  # the fixture, imported for pytest
 
 NOT_ALIVE = "Frame producer thread is no longer alive, ending stream"
 
@@ -266,57 +260,3 @@ async def test_every_wait_runs_off_the_event_loop_thread(pipeline):
         assert q.get_threads and loop_thread not in q.get_threads
         assert thread.join_threads and loop_thread not in thread.join_threads
 
-
-@pytest.fixture
-def model(tmp_path):
-    path = tmp_path / "orrin.imx"
-    pack_demo_model(path, width=32, height=32)
-    return path
-
-
-def ready(model, **kwargs):
-    t = ra.AsyncTalvo(**kwargs)
-    Talvo.set_model(t, model)  # the base renderer's own loaders, on this thread
-    Talvo.load_data(t)
-    t._video_loaded = True
-    return t
-
-
-class TestWithTheStandInRenderer:
-    @pytest.mark.asyncio
-    async def test_frames_flow_at_25_fps_until_the_idle_timeout(self, model):
-        t = ready(model)
-        with mock.patch("talvo.runtime_async.logger") as logger:
-            taken = await collect(t.run(idle_timeout=0.3))
-            await t.stop()
-        assert [f.index for f in taken] == list(range(len(taken))) and len(taken) >= 2
-        stamps = [f.timestamp for f in taken]
-        assert all(b - a >= 0.04 - 1e-9 for a, b in zip(stamps, stamps[1:]))  # paced, no burst
-        assert stamps[-1] < 0.3
-        assert all(not f.speech and f.width == 32 for f in taken)
-        logger.warning.assert_not_called()
-
-    @pytest.mark.asyncio
-    async def test_stop_while_frames_flow_ends_the_producer(self, model):
-        t = ready(model)
-        with mock.patch("talvo.runtime_async.logger") as logger:
-            assert len(await collect(t.run(), limit=3)) == 3
-            thread = t._thread
-            await t.stop()
-        assert not thread.is_alive() and t._running is False
-        logger.warning.assert_not_called()
-
-    @pytest.mark.asyncio
-    async def test_pushed_audio_comes_back_in_speech_frames(self, model):
-        t = ready(model)
-        audio = b"".join(struct.pack("<h", (i * 97) % 20000 - 10000) for i in range(4000))
-        with mock.patch("talvo.runtime_async.logger"):
-            await t.push_audio(audio, 16000, last_chunk=True)
-            await t.flush()
-            spoken = []
-            async for frame in t.run(idle_timeout=0.2):
-                if frame.speech:
-                    spoken.append(frame)
-            await t.stop()
-        assert b"".join(f.audio for f in spoken) == audio
-        assert [f.end_of_speech for f in spoken] == [False] * (len(spoken) - 1) + [True]
