@@ -53,8 +53,11 @@ class TestEveryFrameAccountedFor:
         # The stream that takes the end marker ends; the others find the producer gone.
         assert outcome.endings == {"ended": streams}
         assert counts["delivered"] == sum(outcome.delivered) == FRAMES
-        if streams > 1:
-            assert all(outcome.delivered), outcome.delivered  # they really competed
+        if streams > 1 and frame_wait == "executor":
+            # They really competed. Loop mode wakes every waiting stream and the first to run
+            # takes the item, so when the renderer is slower than the streams (a sanitizer
+            # build) one stream can take them all: served once each, but not in turn.
+            assert all(outcome.delivered), outcome.delivered
         assert producer_threads() == [] and our_frame_objects() == []
         assert fake.alive() == 0
 
