@@ -6,6 +6,7 @@
 // the runtime first, and lets go of its take before the cancellation leaves.
 #include <optional>
 
+#include "host/objects.hpp"
 #include "host/cancel.hpp"
 #include "host/frame.hpp"
 #include "host/log.hpp"
@@ -99,7 +100,7 @@ host::Stream run(host::Args a) {
         }
       }
       if (item.is(host::global(names::g_stream_end))) co_return;
-      if (PyObject_TypeCheck(item.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+      if (host::is_exception(item.view())) {
         throw host::PyError(item.view());  // the producer's very error object
       }
       co_yield std::move(item);
@@ -119,7 +120,7 @@ host::Stream run(host::Args a) {
   // may not wait any more: it only wakes it.
   if (take) {
     host::Ref ended = take->let_go(self, running_loop.view());
-    if (ended && !(stop_failed && stop_failed->matches(PyExc_GeneratorExit))) {
+    if (ended && !(stop_failed && stop_failed->matches(host::exc::GeneratorExit()))) {
       co_await std::move(ended);
     }
   }

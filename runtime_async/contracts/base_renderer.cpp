@@ -11,6 +11,7 @@ PyObject* g_facade_types = nullptr;
 
 host::Name n_init{"__init__"};
 host::Name n_set_model{"set_model"};
+host::Name n_load_data{"load_data"};
 host::Name n_run{"run"};
 host::Name n_cleanup{"cleanup"};
 host::Name n_input_buffer{"_input_buffer"};
@@ -45,13 +46,19 @@ PyObject* facade_type_of(host::Borrowed self) {
   }
   return facade_type();
 }
-}  // namespace
 
+// `super().<name>`, bound to `self`: new reference.
 host::Ref method(host::Borrowed self, host::Name& name) {
   host::Ref super = host::call(host::Borrowed(reinterpret_cast<PyObject*>(&PySuper_Type)),
                                {host::Borrowed(facade_type_of(self)), self});
   return host::getattr(super.view(), name);
 }
+}  // namespace
+
+host::Ref set_model_method(host::Borrowed self) { return method(self, n_set_model); }
+
+host::Ref load_data_method(host::Borrowed self) { return method(self, n_load_data); }
+
 
 void construct(host::Borrowed self, host::Borrowed input_buffer_size, host::Borrowed num_threads,
                host::Borrowed batch_workers) {
