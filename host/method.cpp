@@ -1,5 +1,6 @@
 #include "host/method.hpp"
 
+#include "host/heap_type.hpp"
 #include "host/log.hpp"
 #include "host/names.hpp"
 
@@ -133,27 +134,6 @@ PyMemberDef method_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyType_Slot method_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
-    {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
-    {Py_tp_getset, method_getset},
-    {Py_tp_members, method_members},
-    {0, nullptr},
-};
-
-// METHOD_DESCRIPTOR lets `obj.op(...)` call us with `obj` prepended, without a bound method.
-PyType_Spec method_spec = {
-    "talvo.runtime_async.operation",
-    sizeof(MethodObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    method_slots,
-};
-
 }  // namespace
 
 Ref make_method(const MethodSpec& spec, Borrowed stub) {
@@ -179,8 +159,16 @@ Ref make_method(const MethodSpec& spec, Borrowed stub) {
 }
 
 void init_method_types() {
-  g_method_type =
-      reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&method_spec)).release());
+  // METHOD_DESCRIPTOR lets `obj.op(...)` call us with `obj` prepended, without a bound method.
+  g_method_type = make_type("talvo.runtime_async.operation", sizeof(MethodObject), {
+      {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
+      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+      {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
+      {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+      {Py_tp_getset, method_getset},
+      {Py_tp_members, method_members}
+  }, {}, Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR);
   Ref coroutines = import("asyncio.coroutines");
   PyObject* marker = PyObject_GetAttrString(coroutines.get(), "_is_coroutine");
   if (marker == nullptr) PyErr_Clear();
