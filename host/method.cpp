@@ -15,13 +15,8 @@ namespace {
 PyTypeObject* g_method_type = nullptr;        // binds like a function
 PyObject* g_is_coroutine_marker = nullptr;    // asyncio.coroutines._is_coroutine, if present
 
-Name n_name{"__name__"};
-Name n_qualname{"__qualname__"};
 Name n_doc{"__doc__"};
 Name n_module{"__module__"};
-Name n_code{"__code__"};
-Name n_defaults{"__defaults__"};
-Name n_kwdefaults{"__kwdefaults__"};
 Name n_annotations{"__annotations__"};
 Name n_globals{"__globals__"};
 Name n_closure{"__closure__"};
@@ -114,13 +109,13 @@ void method_dealloc(PyObject* o) {
 }
 
 PyGetSetDef method_getset[] = {
-    {"__name__", stub_attr, nullptr, nullptr, &n_name},
-    {"__qualname__", stub_attr, nullptr, nullptr, &n_qualname},
+    {"__name__", stub_attr, nullptr, nullptr, &dunder::name},
+    {"__qualname__", stub_attr, nullptr, nullptr, &dunder::qualname},
     {"__doc__", stub_attr, nullptr, nullptr, &n_doc},
     {"__module__", stub_attr, nullptr, nullptr, &n_module},
-    {"__code__", stub_attr, nullptr, nullptr, &n_code},
-    {"__defaults__", stub_attr, nullptr, nullptr, &n_defaults},
-    {"__kwdefaults__", stub_attr, nullptr, nullptr, &n_kwdefaults},
+    {"__code__", stub_attr, nullptr, nullptr, &dunder::code},
+    {"__defaults__", stub_attr, nullptr, nullptr, &dunder::defaults},
+    {"__kwdefaults__", stub_attr, nullptr, nullptr, &dunder::kwdefaults},
     {"__annotations__", stub_attr, nullptr, nullptr, &n_annotations},
     {"__globals__", stub_attr, nullptr, nullptr, &n_globals},
     {"__closure__", stub_attr, nullptr, nullptr, &n_closure},
@@ -139,8 +134,8 @@ PyMemberDef method_members[] = {
 Ref make_method(const MethodSpec& spec, Borrowed stub) {
   PyTypeObject* type = g_method_type;
   Signature signature(stub);
-  Ref name = getattr(stub, n_name);
-  Ref qualname = getattr(stub, n_qualname);
+  Ref name = getattr(stub, dunder::name);
+  Ref qualname = getattr(stub, dunder::qualname);
   auto* self = PyObject_GC_New(MethodObject, type);
   if (self == nullptr) throw_python_error();
   self->vectorcall = method_vectorcall;

@@ -26,6 +26,15 @@ class Name {
   PyObject* interned_ = nullptr;
 };
 
+/// Names more than one host file looks up, declared once.
+namespace dunder {
+inline Name name{"__name__"};
+inline Name qualname{"__qualname__"};
+inline Name code{"__code__"};
+inline Name defaults{"__defaults__"};
+inline Name kwdefaults{"__kwdefaults__"};
+}  // namespace dunder
+
 /// A keyword-name tuple for vectorcall, made on first use and kept.
 class KwNames {
  public:

@@ -5,7 +5,6 @@
 namespace host {
 
 namespace {
-Name n_dunder_name{"__name__"};
 Name n_dunder_file{"__file__"};
 
 // Borrowed `obj.name`, or NULL when it is absent; other lookup errors are thrown.
@@ -24,7 +23,7 @@ void require_instance(Borrowed exc) {
 
 Ref import_from(Borrowed module, Name& name) {
   if (Ref value = lookup(module, name)) return value;
-  Ref package = lookup(module, n_dunder_name);
+  Ref package = lookup(module, dunder::name);
   if (!package || !PyUnicode_Check(package.get())) {
     PyErr_Format(PyExc_ImportError, "cannot import name '%s' from <unknown module name>",
                  name.text());

@@ -14,12 +14,10 @@ namespace talvo {
 
 namespace {
 
-host::Name n_velda{"velda"};
 host::Name n_runtime{"SwiftVeldaRuntime"};
 host::Name n_is_supported_platform{"is_supported_platform"};
 host::Name n_find_daemon_binary{"find_daemon_binary"};
 host::Name n_create{"create"};
-host::Name n_set_model{"set_model"};
 host::KwNames kw_velda_create("model_path", "quality", "identity");
 host::KwNames kw_construct("model_path", "input_buffer_size", "output_buffer_size",
                            "batch_workers", "frame_wait");
@@ -27,7 +25,7 @@ host::KwNames kw_construct("model_path", "input_buffer_size", "output_buffer_siz
 bool declares_velda(host::Borrowed model_path) {
   host::Ref peek = host::global(names::g_peek_model_type);
   host::Ref kind = host::call(peek.view(), {model_path});
-  return host::equals(kind.view(), host::Borrowed(n_velda.get()));
+  return host::equals(kind.view(), host::Borrowed(names::velda.get()));
 }
 
 void reject_if_velda_model(host::Borrowed model_path) {
@@ -95,7 +93,7 @@ host::Task create(host::Args a) {
   host::setattr(instance.view(), names::model_path, model_path);
   // Through the instance, so a subclass's set_model is the one that runs. Made apart from the
   // co_await: g++ 12 rejects a braced list inside a co_await expression.
-  host::Ref opening = host::call_method(instance.view(), n_set_model, {model_path});
+  host::Ref opening = host::call_method(instance.view(), names::set_model, {model_path});
   co_await std::move(opening);
   co_return instance;
 }

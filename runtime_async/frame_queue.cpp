@@ -14,7 +14,6 @@ host::Name n_empty_error{"Empty"};
 host::Name n_full_error{"Full"};
 host::Name n_queue_class{"Queue"};
 host::Name n_empty{"empty"};
-host::Name n_get{"get"};
 host::Name n_get_nowait{"get_nowait"};
 host::Name n_put{"put"};
 host::Name n_put_nowait{"put_nowait"};
@@ -23,7 +22,6 @@ host::Name n_executor_mode{"executor"};
 host::Name n_loop_mode{"loop"};
 host::Name n_waiters{"_frame_waiters"};
 host::Name n_cancelled{"cancelled"};
-host::Name n_done{"done"};
 host::Name n_result{"result"};
 
 constexpr int kEndMarkerAttempts = 10;
@@ -199,7 +197,7 @@ struct ExecutorTake::State {
 ExecutorTake::ExecutorTake(host::Borrowed self) : errors_(Errors::lookup()) {
   auto state = std::make_unique<State>();
   host::Ref frame_queue = queue_of(self);
-  state->get = host::getattr(frame_queue.view(), n_get);
+  state->get = host::getattr(frame_queue.view(), names::get);
   state->timeout = host::float_(kTakeTimeout);
   state->empty_error = errors_.empty;
   state_ = state.get();  // the function owns it; freed with the GIL when the last take goes
@@ -250,7 +248,7 @@ LoopWait::Woken LoopWait::settle() {
   talvo::loop::cancel(timer.view());
   // Still listed unless the producer took it to wake it: searched from the end, where it went.
   host::list_remove_last(waiters_.view(), future.view());
-  if (!host::truthy(host::call_method(future.view(), n_done).view()) ||
+  if (!host::truthy(host::call_method(future.view(), names::done).view()) ||
       host::truthy(host::call_method(future.view(), n_cancelled).view())) {
     return Woken::none;
   }

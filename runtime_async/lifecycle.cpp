@@ -20,10 +20,7 @@ host::Name n_clear{"clear"};
 host::Name n_set{"set"};
 host::Name n_thread_class{"Thread"};
 host::Name n_daemon{"daemon"};
-host::Name n_start{"start"};
-host::Name n_is_alive{"is_alive"};
 host::Name n_join{"join"};
-host::Name n_stop{"stop"};
 host::Name n_frame_producer{"_frame_producer"};
 host::KwNames kw_thread("target", "kwargs", "name");
 host::KwNames kw_producer("out_buffer_empty", "idle_timeout");
@@ -33,7 +30,7 @@ constexpr double kLivenessTick = 0.1;
 constexpr double kEndingTick = 0.001;
 
 bool alive(host::Borrowed thread) {
-  return !thread.is_none() && host::truthy(host::call_method(thread, n_is_alive).view());
+  return !thread.is_none() && host::truthy(host::call_method(thread, names::is_alive).view());
 }
 
 // (self, out_buffer_empty=None, *, idle_timeout=None, loop=None). No suspension point: it runs to
@@ -65,7 +62,7 @@ host::Task start(host::Args a) {
       host::call_kw(thread_class.view(), {target.view(), kwargs.view(), name.view()}, kw_thread);
   host::setattr(self, names::thread, thread.view());
   host::setattr(thread.view(), n_daemon, host::boolean(true));
-  host::call_method(thread.view(), n_start);
+  host::call_method(thread.view(), names::start);
   host::log::debug("Frame producer thread started");
   co_return host::Ref::none();
 }
@@ -130,7 +127,7 @@ host::Task stop(host::Args a) {
 
 // (self)
 host::Task shutdown(host::Args a) {
-  co_await host::call_method(a[0], n_stop);
+  co_await host::call_method(a[0], names::stop);
   co_return host::Ref::none();
 }
 

@@ -15,9 +15,7 @@ host::Name n_imx_container{"ImxContainer"};
 host::Name n_is_imx_file{"is_imx_file"};
 host::Name n_is_file{"is_file"};
 host::Name n_metadata{"metadata"};
-host::Name n_get{"get"};
 host::Name n_model_type{"model_type"};
-host::Name n_velda{"velda"};
 
 constexpr const char* kReaderModule = "talvo.engine.video_reader";
 
@@ -49,7 +47,7 @@ host::Ref peek_model_type(host::Args a) {
   }
   host::Ref meta = host::getattr(container.view(), n_metadata);
   if (!host::truthy(meta.view())) return host::Ref::none();
-  host::Ref value = host::call_method(meta.view(), n_get, {host::Borrowed(n_model_type.get())});
+  host::Ref value = host::call_method(meta.view(), names::get, {host::Borrowed(n_model_type.get())});
   return host::is_str(value.view()) ? value : host::Ref::none();
 }
 
@@ -58,7 +56,7 @@ host::Ref reject_if_velda_model(host::Args a) {
   host::Borrowed model_path = a[0];
   host::Ref peek = host::global(names::g_peek_model_type);
   host::Ref kind = host::call(peek.view(), {model_path});
-  if (!host::equals(kind.view(), host::Borrowed(n_velda.get()))) {
+  if (!host::equals(kind.view(), host::Borrowed(names::velda.get()))) {
     return host::Ref::none();
   }
   host::Ref shown = host::repr(model_path);

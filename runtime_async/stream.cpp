@@ -19,23 +19,20 @@ namespace talvo {
 
 namespace {
 
-host::Name n_start{"start"};
-host::Name n_stop{"stop"};
-host::Name n_is_alive{"is_alive"};
 host::KwNames kw_start("out_buffer_empty", "idle_timeout", "loop");
 
 constexpr double kTakeTimeout = 1.0;
 
 bool producer_alive(host::Borrowed self) {
   host::Ref thread = host::getattr(self, names::thread);
-  return !thread.is_none() && host::truthy(host::call_method(thread.view(), n_is_alive).view());
+  return !thread.is_none() && host::truthy(host::call_method(thread.view(), names::is_alive).view());
 }
 
 // (self, out_buffer_empty=None, *, idle_timeout=None, loop=None)
 host::Stream run(host::Args a) {
   host::Borrowed self = a[0];
   // (g++ 12 cannot keep a braced list alive across co_await: build the awaitable first.)
-  host::Ref started = host::call_method_kw(self, n_start, {a[1], a[2], a[3]}, kw_start);
+  host::Ref started = host::call_method_kw(self, names::start, {a[1], a[2], a[3]}, kw_start);
   co_await std::move(started);
 
   host::CaughtCancellation cancelled;
@@ -111,7 +108,7 @@ host::Stream run(host::Args a) {
   if (take) take->abandon();
   std::optional<host::PyError> stop_failed;  // a second cancellation, say
   try {
-    co_await host::call_method(self, n_stop);
+    co_await host::call_method(self, names::stop);
   } catch (host::PyError& e) {
     stop_failed.emplace(std::move(e));
   }

@@ -1,6 +1,7 @@
 #include "runtime_async/contracts/base_renderer.hpp"
 
 #include "host/compat.hpp"
+#include "runtime_async/state.hpp"
 
 namespace talvo::base {
 
@@ -10,7 +11,6 @@ namespace {
 PyObject* g_facade_types = nullptr;
 
 host::Name n_init{"__init__"};
-host::Name n_set_model{"set_model"};
 host::Name n_load_data{"load_data"};
 host::Name n_run{"run"};
 host::Name n_cleanup{"cleanup"};
@@ -55,10 +55,9 @@ host::Ref method(host::Borrowed self, host::Name& name) {
 }
 }  // namespace
 
-host::Ref set_model_method(host::Borrowed self) { return method(self, n_set_model); }
+host::Ref set_model_method(host::Borrowed self) { return method(self, names::set_model); }
 
 host::Ref load_data_method(host::Borrowed self) { return method(self, n_load_data); }
-
 
 void construct(host::Borrowed self, host::Borrowed input_buffer_size, host::Borrowed num_threads,
                host::Borrowed batch_workers) {
@@ -68,7 +67,7 @@ void construct(host::Borrowed self, host::Borrowed input_buffer_size, host::Borr
 }
 
 void set_model(host::Borrowed self, host::Borrowed model_path) {
-  host::Ref fn = method(self, n_set_model);
+  host::Ref fn = method(self, names::set_model);
   host::call(fn.view(), {model_path});
 }
 
