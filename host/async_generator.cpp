@@ -6,9 +6,8 @@
 // futures the frame awaits on the way pass up to the task. The asyncgen hooks make
 // `loop.shutdown_asyncgens()` and the loop's finalizer see us like any async generator.
 #include "host/coroutine.hpp"
+#include "host/heap_type.hpp"
 #include "host/names.hpp"
-
-#include <structmember.h>
 
 namespace host {
 
@@ -107,21 +106,9 @@ PySendResult request_result(RequestObject* req, Step step, Ref& out, PyObject** 
           *result = Py_NewRef(Py_None);
           return PYGEN_RETURN;
         }
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        if (tb) PyException_SetTraceback(v, tb);
-        PyErr_SetString(PyExc_RuntimeError,
-                        t == PyExc_StopIteration ? "async generator raised StopIteration"
-                                                 : "async generator raised StopAsyncIteration");
-        PyObject *t2, *v2, *tb2;
-        PyErr_Fetch(&t2, &v2, &tb2);
-        PyErr_NormalizeException(&t2, &v2, &tb2);
-        PyException_SetContext(v2, Py_NewRef(v));
-        PyException_SetCause(v2, v);
-        Py_XDECREF(t);
-        Py_XDECREF(tb);
-        PyErr_Restore(t2, v2, tb2);
+        detail::replace_with_runtime_error(PyErr_Occurred() == PyExc_StopIteration
+                                               ? "async generator raised StopIteration"
+                                               : "async generator raised StopAsyncIteration");
         return PYGEN_ERROR;
       }
       if (req->mode == Mode::close && PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
@@ -225,17 +212,9 @@ PySendResult req_am_send(PyObject* o, PyObject* arg, PyObject** result) {
   return translate(PYGEN_ERROR, [&] { return request_step(as_req(o), arg, nullptr, result); });
 }
 
-PyObject* req_send(PyObject* o, PyObject* arg) {
-  PyObject* value = nullptr;
-  PySendResult r = req_am_send(o, arg, &value);
-  return detail::result_or_stop(r, value);
-}
+PyObject* req_send(PyObject* o, PyObject* arg) { return detail::send_via<req_am_send>(o, arg); }
 
-PyObject* req_next(PyObject* o) {
-  PyObject* value = nullptr;
-  PySendResult r = req_am_send(o, Py_None, &value);
-  return detail::iternext_result(r, value);
-}
+PyObject* req_next(PyObject* o) { return detail::next_via<req_am_send>(o); }
 
 PyObject* req_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* value = nullptr;
@@ -272,14 +251,10 @@ int req_clear(PyObject* o) {
 }
 
 void req_dealloc(PyObject* o) {
-  PyTypeObject* type = Py_TYPE(o);
-  PyObject_GC_UnTrack(o);
   RequestObject* req = as_req(o);
   // A request dropped half way (its task was destroyed) must not leave the generator locked.
   if (req->state == State::iter && req->gen != nullptr) req->gen->running_async = false;
-  req_clear(o);
-  PyObject_GC_Del(o);
-  Py_DECREF(type);
+  detail::gc_object_dealloc(o);
 }
 
 PyMethodDef req_methods[] = {
@@ -287,26 +262,6 @@ PyMethodDef req_methods[] = {
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(req_throw)), METH_FASTCALL, nullptr},
     {"close", req_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot req_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(req_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(req_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(req_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(req_next)},
-    {Py_tp_methods, req_methods},
-    {Py_am_await, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_am_send, reinterpret_cast<void*>(req_am_send)},
-    {0, nullptr},
-};
-
-PyType_Spec req_spec = {
-    "talvo.runtime_async.async_generator_request",
-    sizeof(RequestObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    req_slots,
 };
 
 // ---- the generator ---------------------------------------------------------------------------
@@ -363,21 +318,18 @@ void gen_finalize(PyObject* o) {
   GeneratorObject* self = as_gen(o);
   self->base.finalized = true;
   if (self->base.finished || self->base.frame.done()) return;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  if (self->finalizer != nullptr && !self->closed) {
-    // The event loop's hook schedules aclose() on the loop (and so resurrects us).
-    PyObject* r = PyObject_CallOneArg(self->finalizer, o);
-    if (r == nullptr) PyErr_WriteUnraisable(o);
-    Py_XDECREF(r);
-  } else if (self->base.started && !self->base.frame.running()) {
-    translate(0, [&] {
-      close_now(self);
-      return 0;
-    });
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(o);
-  }
-  PyErr_Restore(type, value, tb);
+  detail::with_error_saved([&] {
+    if (self->finalizer != nullptr && !self->closed) {
+      // The event loop's hook schedules aclose() on the loop (and so resurrects us).
+      detail::discard_result(PyObject_CallOneArg(self->finalizer, o), o);
+    } else if (self->base.started && !self->base.frame.running()) {
+      translate(0, [&] {
+        close_now(self);
+        return 0;
+      });
+      if (PyErr_Occurred()) PyErr_WriteUnraisable(o);
+    }
+  });
 }
 
 int gen_traverse(PyObject* o, visitproc visit, void* arg) {
@@ -392,19 +344,9 @@ int gen_clear(PyObject* o) {
   return 0;
 }
 
-void gen_dealloc(PyObject* o) { detail::frame_object_dealloc(&as_gen(o)->base); }
-
-PyObject* get_name(PyObject* o, void*) { return Py_NewRef(as_gen(o)->base.name); }
-PyObject* get_qualname(PyObject* o, void*) { return Py_NewRef(as_gen(o)->base.qualname); }
 PyObject* get_running(PyObject* o, void*) { return PyBool_FromLong(as_gen(o)->running_async); }
-PyObject* get_await(PyObject* o, void*) {
-  PyObject* d = as_gen(o)->base.frame.awaiting();
-  return Py_NewRef(d ? d : Py_None);
-}
 
-PyObject* gen_repr(PyObject* o) {
-  return PyUnicode_FromFormat("<async_generator object %U at %p>", as_gen(o)->base.qualname, o);
-}
+PyObject* gen_repr(PyObject* o) { return detail::frame_object_repr("async_generator", o); }
 
 PyMethodDef gen_methods[] = {
     {"asend", gen_asend, METH_O, "asend(v) -> send 'v' in generator."},
@@ -415,38 +357,11 @@ PyMethodDef gen_methods[] = {
 };
 
 PyGetSetDef gen_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__name__", detail::get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", detail::get_qualname, nullptr, nullptr, nullptr},
     {"ag_running", get_running, nullptr, nullptr, nullptr},
-    {"ag_await", get_await, nullptr, nullptr, nullptr},
+    {"ag_await", detail::get_await, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef gen_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FrameObject, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyType_Slot gen_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(gen_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(gen_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(gen_clear)},
-    {Py_tp_finalize, reinterpret_cast<void*>(gen_finalize)},
-    {Py_tp_repr, reinterpret_cast<void*>(gen_repr)},
-    {Py_tp_methods, gen_methods},
-    {Py_tp_getset, gen_getset},
-    {Py_tp_members, gen_members},
-    {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_am_anext, reinterpret_cast<void*>(gen_anext)},
-    {0, nullptr},
-};
-
-PyType_Spec gen_spec = {
-    "talvo.runtime_async.async_generator",
-    sizeof(GeneratorObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    gen_slots,
 };
 
 }  // namespace
@@ -469,13 +384,26 @@ Ref make_async_generator(StreamBody body, PyObject* const* bound, Py_ssize_t n, 
 
 namespace detail {
 void init_async_generator_types() {
-  g_generator_type =
-      reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&gen_spec)).release());
-  g_request_type =
-      reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&req_spec)).release());
-  Ref abc = import("collections.abc");
-  Ref cls = Ref::steal(PyObject_GetAttrString(abc.get(), "AsyncGenerator"));
-  Ref r = Ref::steal(PyObject_CallMethod(cls.get(), "register", "O", g_generator_type));
+  g_generator_type = make_type("talvo.runtime_async.async_generator", sizeof(GeneratorObject), {
+      {Py_tp_traverse, reinterpret_cast<void*>(gen_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(gen_clear)},
+      {Py_tp_finalize, reinterpret_cast<void*>(gen_finalize)},
+      {Py_tp_repr, reinterpret_cast<void*>(gen_repr)},
+      {Py_tp_methods, gen_methods},
+      {Py_tp_getset, gen_getset},
+      {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
+      {Py_am_anext, reinterpret_cast<void*>(gen_anext)}
+  }, frame_object_slots);
+  g_request_type = make_type("talvo.runtime_async.async_generator_request", sizeof(RequestObject), {
+      {Py_tp_dealloc, reinterpret_cast<void*>(req_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(req_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(req_clear)},
+      {Py_tp_iternext, reinterpret_cast<void*>(req_next)},
+      {Py_tp_methods, req_methods},
+      {Py_am_await, reinterpret_cast<void*>(PyObject_SelfIter)},
+      {Py_am_send, reinterpret_cast<void*>(req_am_send)}
+  }, iterator_slots);
+  register_abc("AsyncGenerator", g_generator_type);
 }
 }  // namespace detail
 

@@ -23,17 +23,6 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #endif
 }
 
-/// True once the interpreter has begun to finalize. Safe without the GIL.
-/// Public as `Py_IsFinalizing` from 3.13; 3.11 and 3.12 export the same function underscored and
-/// have no other way to ask without the GIL.
-inline bool is_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
-}
-
 /// The current thread state without the checks that fail when there is none. Safe without the
 /// GIL. Public as `PyThreadState_GetUnchecked` from 3.13; 3.11 and 3.12 export it underscored.
 /// 3.11 answers with the thread state that holds the GIL, on whichever thread; 3.12 this thread's.

@@ -2,6 +2,7 @@
 // coroutine's do (Objects/genobject.c), over a C++ frame.
 #include "host/coroutine.hpp"
 
+#include "host/heap_type.hpp"
 #include "host/names.hpp"
 
 #include <structmember.h>
@@ -24,25 +25,6 @@ struct WrapperObject {
 
 CoroutineObject* as_coro(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
 
-// StopIteration escaping the body would end a `yield from` silently: native coroutines turn it
-// into RuntimeError, and so do we.
-void replace_stop_iteration(const char* message) {
-  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  PyErr_SetString(PyExc_RuntimeError, message);
-  PyObject *type2, *value2, *tb2;
-  PyErr_Fetch(&type2, &value2, &tb2);
-  PyErr_NormalizeException(&type2, &value2, &tb2);
-  PyException_SetContext(value2, Py_NewRef(value));  // both calls steal a reference
-  PyException_SetCause(value2, value);
-  PyErr_Restore(type2, value2, tb2);
-}
-
 // Maps a step of the frame to am_send's result and keeps the object's flags in step.
 PySendResult finish_step(CoroutineObject* self, Step step, Ref& out, PyObject** result) {
   switch (step) {
@@ -58,7 +40,11 @@ PySendResult finish_step(CoroutineObject* self, Step step, Ref& out, PyObject** 
     case Step::failed:
       self->finished = true;
       self->frame.destroy();
-      replace_stop_iteration("coroutine raised StopIteration");
+      // StopIteration escaping the body would end a `yield from` silently: native coroutines
+      // turn it into RuntimeError, and so do we.
+      if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        detail::replace_with_runtime_error("coroutine raised StopIteration");
+      }
       *result = nullptr;
       return PYGEN_ERROR;
   }
@@ -81,20 +67,11 @@ PySendResult coro_am_send(PyObject* o, PyObject* arg, PyObject** result) {
   });
 }
 
-// The `send()` / `__next__` form: a result travels in StopIteration. Take the step into a local
-// first: the order in which call arguments are evaluated is unspecified.
-PyObject* coro_send(PyObject* o, PyObject* arg) {
-  PyObject* value = nullptr;
-  PySendResult r = coro_am_send(o, arg, &value);
-  return detail::result_or_stop(r, value);
-}
+// The `send()` / `__next__` form: a result travels in StopIteration.
+PyObject* coro_send(PyObject* o, PyObject* arg) { return detail::send_via<coro_am_send>(o, arg); }
 
 // Only so that `await` accepts the am_await result as an iterator; hidden from Python.
-PyObject* coro_next(PyObject* o) {
-  PyObject* value = nullptr;
-  PySendResult r = coro_am_send(o, Py_None, &value);
-  return detail::iternext_result(r, value);
-}
+PyObject* coro_next(PyObject* o) { return detail::next_via<coro_am_send>(o); }
 
 PyObject* coro_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   return translate<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -172,19 +149,16 @@ void coro_finalize(PyObject* o) {
   CoroutineObject* self = as_coro(o);
   self->finalized = true;
   if (self->finished || self->frame.done()) return;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  if (!self->started) {
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
-                         self->qualname) < 0) {
-      PyErr_WriteUnraisable(o);
+  detail::with_error_saved([&] {
+    if (!self->started) {
+      if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
+                           self->qualname) < 0) {
+        PyErr_WriteUnraisable(o);
+      }
+    } else {
+      detail::discard_result(coro_close(o, nullptr), o);
     }
-  } else {
-    PyObject* r = coro_close(o, nullptr);
-    if (r == nullptr) PyErr_WriteUnraisable(o);
-    Py_XDECREF(r);
-  }
-  PyErr_Restore(type, value, tb);
+  });
 }
 
 int coro_traverse(PyObject* o, visitproc visit, void* arg) {
@@ -197,19 +171,9 @@ int coro_clear(PyObject* o) {
   return 0;
 }
 
-void coro_dealloc(PyObject* o) { detail::frame_object_dealloc(as_coro(o)); }
-
-PyObject* get_name(PyObject* o, void*) { return Py_NewRef(as_coro(o)->name); }
-PyObject* get_qualname(PyObject* o, void*) { return Py_NewRef(as_coro(o)->qualname); }
 PyObject* get_running(PyObject* o, void*) { return PyBool_FromLong(as_coro(o)->frame.running()); }
-PyObject* get_await(PyObject* o, void*) {
-  PyObject* d = as_coro(o)->frame.awaiting();
-  return Py_NewRef(d ? d : Py_None);
-}
 
-PyObject* coro_repr(PyObject* o) {
-  return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(o)->qualname, o);
-}
+PyObject* coro_repr(PyObject* o) { return detail::frame_object_repr("coroutine", o); }
 
 PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
@@ -222,39 +186,11 @@ PyMethodDef coro_methods[] = {
 };
 
 PyGetSetDef coro_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__name__", detail::get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", detail::get_qualname, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
-    {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_await", detail::get_await, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef coro_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FrameObject, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyType_Slot coro_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
-    {Py_tp_finalize, reinterpret_cast<void*>(coro_finalize)},
-    {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
-    {Py_tp_methods, coro_methods},
-    {Py_tp_getset, coro_getset},
-    {Py_tp_members, coro_members},
-    {Py_tp_iternext, reinterpret_cast<void*>(coro_next)},
-    {Py_am_await, reinterpret_cast<void*>(coro_am_await)},
-    {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
-    {0, nullptr},
-};
-
-PyType_Spec coro_spec = {
-    "talvo.runtime_async.coroutine",
-    sizeof(CoroutineObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    coro_slots,
 };
 
 // ---- the iterator `__await__` returns --------------------------------------------------------
@@ -264,11 +200,7 @@ PyObject* wrapper_coro(PyObject* o) { return reinterpret_cast<WrapperObject*>(o)
 PySendResult wrapper_am_send(PyObject* o, PyObject* arg, PyObject** result) {
   return coro_am_send(wrapper_coro(o), arg, result);
 }
-PyObject* wrapper_next(PyObject* o) {
-  PyObject* value = nullptr;
-  PySendResult r = coro_am_send(wrapper_coro(o), Py_None, &value);
-  return detail::iternext_result(r, value);
-}
+PyObject* wrapper_next(PyObject* o) { return detail::next_via<wrapper_am_send>(o); }
 PyObject* wrapper_send(PyObject* o, PyObject* arg) { return coro_send(wrapper_coro(o), arg); }
 PyObject* wrapper_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   return coro_throw(wrapper_coro(o), args, nargs);
@@ -284,13 +216,6 @@ int wrapper_clear(PyObject* o) {
   Py_CLEAR(reinterpret_cast<WrapperObject*>(o)->coroutine);
   return 0;
 }
-void wrapper_dealloc(PyObject* o) {
-  PyTypeObject* type = Py_TYPE(o);
-  PyObject_GC_UnTrack(o);
-  wrapper_clear(o);
-  PyObject_GC_Del(o);
-  Py_DECREF(type);
-}
 
 PyMethodDef wrapper_methods[] = {
     {"send", wrapper_send, METH_O, nullptr},
@@ -298,31 +223,6 @@ PyMethodDef wrapper_methods[] = {
     {"close", wrapper_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
-
-PyType_Slot wrapper_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(wrapper_next)},
-    {Py_tp_methods, wrapper_methods},
-    {Py_am_send, reinterpret_cast<void*>(wrapper_am_send)},
-    {0, nullptr},
-};
-
-PyType_Spec wrapper_spec = {
-    "talvo.runtime_async.coroutine_wrapper",
-    sizeof(WrapperObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    wrapper_slots,
-};
-
-void register_abc(const char* abc_name, PyTypeObject* type) {
-  Ref abc = import("collections.abc");
-  Ref cls = Ref::steal(PyObject_GetAttrString(abc.get(), abc_name));
-  Ref r = Ref::steal(PyObject_CallMethod(cls.get(), "register", "O", type));
-}
 
 // Freed coroutine objects, reused as CPython reuses its own short-lived objects: awaiting a
 // coroutine then takes nothing from the collector's allocator, nor counts towards a collection.
@@ -397,8 +297,8 @@ void frame_object_clear(FrameObject* self) {
   self->nargs = 0;
 }
 
-void frame_object_dealloc(FrameObject* self) {
-  PyObject* o = reinterpret_cast<PyObject*>(self);
+void frame_object_dealloc(PyObject* o) {
+  FrameObject* self = as_coro(o);
   PyTypeObject* type = Py_TYPE(o);
   PyObject_GC_UnTrack(o);
   if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(o);
@@ -458,6 +358,57 @@ void warn_if_deprecated_throw([[maybe_unused]] const char* name,
 #endif
 }
 
+void replace_with_runtime_error(const char* message) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  PyErr_SetString(PyExc_RuntimeError, message);
+  PyObject *type2, *value2, *tb2;
+  PyErr_Fetch(&type2, &value2, &tb2);
+  PyErr_NormalizeException(&type2, &value2, &tb2);
+  PyException_SetContext(value2, Py_NewRef(value));  // both calls steal a reference
+  PyException_SetCause(value2, value);
+  PyErr_Restore(type2, value2, tb2);
+}
+
+void discard_result(PyObject* result, PyObject* o) {
+  if (result == nullptr) PyErr_WriteUnraisable(o);
+  Py_XDECREF(result);
+}
+
+void register_abc(const char* abc_name, PyTypeObject* type) {
+  Ref abc = import("collections.abc");
+  Ref cls = Ref::steal(PyObject_GetAttrString(abc.get(), abc_name));
+  Ref r = Ref::steal(PyObject_CallMethod(cls.get(), "register", "O", type));
+}
+
+PyObject* get_name(PyObject* o, void*) { return Py_NewRef(as_coro(o)->name); }
+PyObject* get_qualname(PyObject* o, void*) { return Py_NewRef(as_coro(o)->qualname); }
+PyObject* get_await(PyObject* o, void*) {
+  PyObject* d = as_coro(o)->frame.awaiting();
+  return Py_NewRef(d ? d : Py_None);
+}
+
+PyObject* frame_object_repr(const char* kind, PyObject* o) {
+  return PyUnicode_FromFormat("<%s object %U at %p>", kind, as_coro(o)->qualname, o);
+}
+
+PyMemberDef frame_object_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FrameObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+void gc_object_dealloc(PyObject* o) {
+  PyTypeObject* type = Py_TYPE(o);
+  PyObject_GC_UnTrack(o);
+  type->tp_clear(o);
+  PyObject_GC_Del(o);
+  Py_DECREF(type);
+}
+
 PyError exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) {
   PyObject* typ = args[0];
   PyObject* val = nargs > 1 ? args[1] : Py_None;
@@ -507,12 +458,29 @@ Ref make_coroutine(TaskBody body, PyObject* const* bound, Py_ssize_t n, Borrowed
 }
 
 void init_frame_types() {
-  g_coroutine_type = reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&coro_spec)).release());
-  g_wrapper_type = reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&wrapper_spec)).release());
+  g_coroutine_type = make_type("talvo.runtime_async.coroutine", sizeof(CoroutineObject), {
+      {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
+      {Py_tp_finalize, reinterpret_cast<void*>(coro_finalize)},
+      {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
+      {Py_tp_methods, coro_methods},
+      {Py_tp_getset, coro_getset},
+      {Py_tp_iternext, reinterpret_cast<void*>(coro_next)},
+      {Py_am_await, reinterpret_cast<void*>(coro_am_await)},
+      {Py_am_send, reinterpret_cast<void*>(coro_am_send)}
+  }, detail::frame_object_slots);
+  g_wrapper_type = make_type("talvo.runtime_async.coroutine_wrapper", sizeof(WrapperObject), {
+      {Py_tp_dealloc, reinterpret_cast<void*>(detail::gc_object_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
+      {Py_tp_iternext, reinterpret_cast<void*>(wrapper_next)},
+      {Py_tp_methods, wrapper_methods},
+      {Py_am_send, reinterpret_cast<void*>(wrapper_am_send)}
+  }, detail::iterator_slots);
   // A native coroutine has no `__next__`: tp_iternext stays for `await`, the name goes.
   check(PyDict_DelItemString(g_coroutine_type->tp_dict, "__next__"));
   PyType_Modified(g_coroutine_type);
-  register_abc("Coroutine", g_coroutine_type);
+  detail::register_abc("Coroutine", g_coroutine_type);
   detail::init_async_generator_types();
 }
 

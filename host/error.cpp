@@ -42,6 +42,11 @@ void raise(PyObject* type, const char* message) {
   throw_python_error();
 }
 
+void raise(Borrowed type, Borrowed message) {
+  PyErr_SetObject(type.get(), message.get());
+  throw_python_error();
+}
+
 void raise_format(PyObject* type, const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -78,7 +78,7 @@ bool PyAwaiter::start(PromiseBase& promise) {
   promise_ = &promise;
   try {
     Ref it = awaitable_iterator(awaitable_.view());
-    awaitable_.drop();
+    awaitable_.reset();
     PyObject* out = nullptr;
     switch (PyIter_Send(it.get(), Py_None, &out)) {
       case PYGEN_NEXT:
@@ -86,11 +86,11 @@ bool PyAwaiter::start(PromiseBase& promise) {
         promise.outgoing = Ref::steal_or_null(out);
         return true;  // suspend: the driver passes `outgoing` up
       case PYGEN_RETURN:
-        it.drop();
+        it.reset();
         promise.incoming = Ref::steal_or_null(out);
         return false;  // finished at once: resume without suspending
       case PYGEN_ERROR:
-        it.drop();
+        it.reset();
         promise.incoming_error.emplace();
         return false;
     }
@@ -165,10 +165,10 @@ int PromiseBase::traverse(visitproc visit, void* arg) {
 }
 
 void PromiseBase::clear() {
-  delegate.drop();
-  outgoing.drop();
-  incoming.drop();
-  result.drop();
+  delegate.reset();
+  outgoing.reset();
+  incoming.reset();
+  result.reset();
   if (incoming_error) {
     // Released here, not inside std::optional's noexcept reset.
     Ref error = incoming_error->take();
@@ -196,7 +196,7 @@ Step Frame::send(Borrowed value, Ref& out) {
       out = Ref::steal_or_null(res);
       return Step::yielded;
     }
-    promise_->delegate.drop();
+    promise_->delegate.reset();
     if (r == PYGEN_RETURN) {
       promise_->incoming = Ref::steal_or_null(res);
     } else {

@@ -22,7 +22,6 @@ Name n_warning{"warning"};
 Name n_error{"error"};
 Name n_replace{"replace"};
 Name n_fallback{"_emit"};
-Name n_code{"__code__"};
 KwNames kw_code_names("co_name", "co_qualname");
 
 // The helper named `name`, made on first use: borrowed from the cache.
@@ -62,7 +61,7 @@ void init(PyObject* module_dict) {
   Ref done = Ref::steal(PyEval_EvalCode(code.get(), module_dict, locals.get()));
   PyObject* fn = PyDict_GetItemString(locals.get(), "_emit");  // borrowed
   if (fn == nullptr) raise(PyExc_SystemError, "logging helper was not defined");
-  Ref helper_code = getattr(Borrowed(fn), n_code);
+  Ref helper_code = getattr(Borrowed(fn), dunder::code);
   Ref emitters = Ref::steal(PyDict_New());
   Py_XSETREF(g_template, helper_code.release());
   Py_XSETREF(g_globals, Py_NewRef(module_dict));

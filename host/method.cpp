@@ -1,5 +1,6 @@
 #include "host/method.hpp"
 
+#include "host/heap_type.hpp"
 #include "host/log.hpp"
 #include "host/names.hpp"
 
@@ -14,13 +15,8 @@ namespace {
 PyTypeObject* g_method_type = nullptr;        // binds like a function
 PyObject* g_is_coroutine_marker = nullptr;    // asyncio.coroutines._is_coroutine, if present
 
-Name n_name{"__name__"};
-Name n_qualname{"__qualname__"};
 Name n_doc{"__doc__"};
 Name n_module{"__module__"};
-Name n_code{"__code__"};
-Name n_defaults{"__defaults__"};
-Name n_kwdefaults{"__kwdefaults__"};
 Name n_annotations{"__annotations__"};
 Name n_globals{"__globals__"};
 Name n_closure{"__closure__"};
@@ -113,13 +109,13 @@ void method_dealloc(PyObject* o) {
 }
 
 PyGetSetDef method_getset[] = {
-    {"__name__", stub_attr, nullptr, nullptr, &n_name},
-    {"__qualname__", stub_attr, nullptr, nullptr, &n_qualname},
+    {"__name__", stub_attr, nullptr, nullptr, &dunder::name},
+    {"__qualname__", stub_attr, nullptr, nullptr, &dunder::qualname},
     {"__doc__", stub_attr, nullptr, nullptr, &n_doc},
     {"__module__", stub_attr, nullptr, nullptr, &n_module},
-    {"__code__", stub_attr, nullptr, nullptr, &n_code},
-    {"__defaults__", stub_attr, nullptr, nullptr, &n_defaults},
-    {"__kwdefaults__", stub_attr, nullptr, nullptr, &n_kwdefaults},
+    {"__code__", stub_attr, nullptr, nullptr, &dunder::code},
+    {"__defaults__", stub_attr, nullptr, nullptr, &dunder::defaults},
+    {"__kwdefaults__", stub_attr, nullptr, nullptr, &dunder::kwdefaults},
     {"__annotations__", stub_attr, nullptr, nullptr, &n_annotations},
     {"__globals__", stub_attr, nullptr, nullptr, &n_globals},
     {"__closure__", stub_attr, nullptr, nullptr, &n_closure},
@@ -133,34 +129,13 @@ PyMemberDef method_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyType_Slot method_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
-    {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
-    {Py_tp_getset, method_getset},
-    {Py_tp_members, method_members},
-    {0, nullptr},
-};
-
-// METHOD_DESCRIPTOR lets `obj.op(...)` call us with `obj` prepended, without a bound method.
-PyType_Spec method_spec = {
-    "talvo.runtime_async.operation",
-    sizeof(MethodObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    method_slots,
-};
-
 }  // namespace
 
 Ref make_method(const MethodSpec& spec, Borrowed stub) {
   PyTypeObject* type = g_method_type;
   Signature signature(stub);
-  Ref name = getattr(stub, n_name);
-  Ref qualname = getattr(stub, n_qualname);
+  Ref name = getattr(stub, dunder::name);
+  Ref qualname = getattr(stub, dunder::qualname);
   auto* self = PyObject_GC_New(MethodObject, type);
   if (self == nullptr) throw_python_error();
   self->vectorcall = method_vectorcall;
@@ -179,8 +154,16 @@ Ref make_method(const MethodSpec& spec, Borrowed stub) {
 }
 
 void init_method_types() {
-  g_method_type =
-      reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&method_spec)).release());
+  // METHOD_DESCRIPTOR lets `obj.op(...)` call us with `obj` prepended, without a bound method.
+  g_method_type = make_type("talvo.runtime_async.operation", sizeof(MethodObject), {
+      {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
+      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+      {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
+      {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+      {Py_tp_getset, method_getset},
+      {Py_tp_members, method_members}
+  }, {}, Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR);
   Ref coroutines = import("asyncio.coroutines");
   PyObject* marker = PyObject_GetAttrString(coroutines.get(), "_is_coroutine");
   if (marker == nullptr) PyErr_Clear();

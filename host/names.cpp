@@ -41,7 +41,6 @@ void set_module_namespace(PyObject* dict) {
   Py_XSETREF(g_namespace, dict);
 }
 
-PyObject* module_namespace() noexcept { return g_namespace; }
 
 Ref global(Name& name) {
   PyObject* value = PyDict_GetItemWithError(g_namespace, name.get());  // borrowed
@@ -109,15 +108,10 @@ Ref call_method_kw(Borrowed obj, Name& name, std::initializer_list<Borrowed> arg
 
 bool truthy(Borrowed obj) { return check(PyObject_IsTrue(obj.get())) != 0; }
 
-bool isinstance(Borrowed obj, Borrowed cls) {
-  return check(PyObject_IsInstance(obj.get(), cls.get())) != 0;
-}
-
 Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
 Ref str_of(Borrowed obj) { return Ref::steal(PyObject_Str(obj.get())); }
 Ref float_(double value) { return Ref::steal(PyFloat_FromDouble(value)); }
 Ref int_(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
-Ref bool_(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
 Ref import(const char* dotted_name) { return Ref::steal(PyImport_ImportModule(dotted_name)); }
 

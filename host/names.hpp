@@ -26,6 +26,15 @@ class Name {
   PyObject* interned_ = nullptr;
 };
 
+/// Names more than one host file looks up, declared once.
+namespace dunder {
+inline Name name{"__name__"};
+inline Name qualname{"__qualname__"};
+inline Name code{"__code__"};
+inline Name defaults{"__defaults__"};
+inline Name kwdefaults{"__kwdefaults__"};
+}  // namespace dunder
+
 /// A keyword-name tuple for vectorcall, made on first use and kept.
 class KwNames {
  public:
@@ -45,8 +54,6 @@ class KwNames {
 
 /// The namespace (globals) of the extension module: set once at module initialisation.
 void set_module_namespace(PyObject* dict);
-/// Borrowed: the module's `__dict__`.
-PyObject* module_namespace() noexcept;
 /// New reference to a module global; `NameError` when it is missing, as Python would say.
 Ref global(Name& name);
 
@@ -64,8 +71,6 @@ Ref call_method(Borrowed obj, Name& name, std::initializer_list<Borrowed> args =
 Ref call_method_kw(Borrowed obj, Name& name, std::initializer_list<Borrowed> args, KwNames& kwnames);
 /// Truth test of `bool(obj)`.
 bool truthy(Borrowed obj);
-/// `isinstance(obj, cls)`.
-bool isinstance(Borrowed obj, Borrowed cls);
 /// A Python str from UTF-8 text: new reference.
 Ref str(const char* utf8);
 /// `str(obj)`: new reference.
@@ -74,8 +79,6 @@ Ref str_of(Borrowed obj);
 Ref float_(double value);
 /// Python int: new reference.
 Ref int_(long long value);
-/// `bool` singleton: new reference.
-Ref bool_(bool value);
 /// `import name` through `sys.modules` and the import system: new reference to the module.
 Ref import(const char* dotted_name);
 

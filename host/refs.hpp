@@ -9,22 +9,34 @@
 //    one beyond the call that handed it to you.
 //  - Nothing converts silently to `PyObject*`: `get()` lends the pointer (borrowed), `release()`
 //    hands the reference over (new reference to the receiver).
-//  - A `Ref` destroyed without the GIL (a daemon thread unwound at interpreter exit) leaks its
-//    reference instead of racing with finalization.
+//  - Releasing a reference has one spelling and one rule: the destructor, assignment and
+//    `reset()` all decref only when this thread holds the GIL, and otherwise leak the reference.
+//    A daemon thread unwound at interpreter exit runs its destructors without the GIL, where a
+//    decref would race with the interpreter's teardown; leaking one reference is the safe choice.
+//    The test is two reads of the thread's state, cheap beside the decref it guards, so no path
+//    skips it.
 //  - Releasing a reference may run a finalizer that lets go of the GIL (a `__del__` that sleeps,
 //    an `mmap` closing); a daemon thread that tries to take it back while the interpreter exits
 //    is ended there by a forced unwind. So every path that releases a reference lets exceptions
-//    through (`noexcept(false)` destructor, no `noexcept` on `reset`, `drop`, assignment), and a
-//    class that owns a `Ref` must not declare its destructor `noexcept` either.
+//    through (`noexcept(false)` destructor, no `noexcept` on `reset` or assignment), and a class
+//    that owns a `Ref` must not declare its destructor `noexcept` either.
 #pragma once
 
 #include <Python.h>
 
-#include "host/gil.hpp"
+#include "host/compat.hpp"
 
 #include <utility>
 
 namespace host {
+
+/// True when this thread holds the GIL. Not `PyGILState_Check()`: that answers "yes" to every
+/// thread once a subinterpreter has been created, and once the exiting interpreter has deleted
+/// its thread-state key, which is when a daemon thread unwinds through its destructors.
+inline bool holds_gil() noexcept {
+  PyThreadState* current = compat::current_thread_state();
+  return current != nullptr && current->thread_id == PyThread_get_thread_ident();
+}
 
 class PyError;
 [[noreturn]] void throw_python_error();
@@ -75,30 +87,17 @@ class Ref {
   Borrowed view() const noexcept { return Borrowed(p_); }
   /// Hands the reference over: the caller receives a new reference.
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-  /// A new reference for a C-API slot that returns one, leaving this `Ref` intact.
-  [[nodiscard]] PyObject* new_ref() const noexcept {
-    Py_XINCREF(p_);
-    return p_;
-  }
 
   explicit operator bool() const noexcept { return p_ != nullptr; }
   bool is(const Ref& other) const noexcept { return p_ == other.p_; }
   bool is(Borrowed other) const noexcept { return p_ == other.get(); }
   bool is_none() const noexcept { return p_ == Py_None; }
 
+  /// Lets go of the reference (see the rules above: leaked without the GIL).
   void reset() {
     PyObject* p = std::exchange(p_, nullptr);
-    if (p == nullptr) return;
-    // Without the GIL (forced unwind of a daemon thread at exit) a decref would race with the
-    // interpreter's teardown; leaking one reference is the safe choice.
-    if (holds_gil()) Py_DECREF(p);
+    if (p != nullptr && holds_gil()) Py_DECREF(p);
   }
-  /// As `reset`, without the GIL check: only for host code that cannot run without the GIL (the
-  /// driver of a frame, type slots), where the check would be paid on every step.
-  void drop() { Py_XDECREF(std::exchange(p_, nullptr)); }
-
-  /// For `Py_VISIT` in `tp_traverse`.
-  PyObject* const& slot() const noexcept { return p_; }
 
  private:
   explicit Ref(PyObject* p) noexcept : p_(p) {}

@@ -8,11 +8,6 @@
 namespace host {
 
 namespace {
-Name n_code{"__code__"};
-Name n_defaults{"__defaults__"};
-Name n_kwdefaults{"__kwdefaults__"};
-Name n_qualname{"__qualname__"};
-
 std::string utf8(PyObject* s) {
   const char* text = PyUnicode_AsUTF8(s);
   if (text == nullptr) throw_python_error();
@@ -35,7 +30,7 @@ std::string name_list(const std::string* names, Py_ssize_t n) {
 }  // namespace
 
 Signature::Signature(Borrowed stub) {
-  Ref code = getattr(stub, n_code);
+  Ref code = getattr(stub, dunder::code);
   auto* co = reinterpret_cast<PyCodeObject*>(code.get());
   if (!PyCode_Check(code.get())) raise(PyExc_TypeError, "stub has no code object");
   if (co->co_flags & (CO_VARARGS | CO_VARKEYWORDS)) {
@@ -47,10 +42,10 @@ Signature::Signature(Borrowed stub) {
   if (size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for an operation");
   Ref varnames = Ref::steal(PyCode_GetVarnames(co));
   names_ = Ref::steal(PyTuple_GetSlice(varnames.get(), 0, size()));
-  defaults_ = getattr(stub, n_defaults);
+  defaults_ = getattr(stub, dunder::defaults);
   if (defaults_.is_none()) defaults_ = Ref::steal(PyTuple_New(0));
-  kwdefaults_ = getattr(stub, n_kwdefaults);
-  qualname_ = getattr(stub, n_qualname);
+  kwdefaults_ = getattr(stub, dunder::kwdefaults);
+  qualname_ = getattr(stub, dunder::qualname);
 }
 
 // ---- error reports: off the binding path, worded as CPython's ----------------------------------

@@ -1,5 +1,6 @@
 // Construction: the base renderer first, then the pipeline state, then (on request) the model.
 #include "host/names.hpp"
+#include "host/objects.hpp"
 #include "runtime_async/contracts/base_renderer.hpp"
 #include "runtime_async/frame_queue.hpp"
 #include "runtime_async/operation.hpp"
@@ -24,23 +25,21 @@ host::Ref init(host::Args a) {
 
   // queue.Queue takes any maxsize and fails only at its first put, on the producer thread, where
   // the error item cannot be put either: the stream would just end, empty. Refuse it here.
-  if (!PyIndex_Check(output_buffer_size.get()) || PyBool_Check(output_buffer_size.get())) {
-    host::Ref type_name = host::Ref::steal(PyType_GetName(Py_TYPE(output_buffer_size.get())));
-    host::raise_format(PyExc_TypeError, "output_buffer_size must be an int, not %U",
-                       type_name.get());
+  if (!host::is_integer(output_buffer_size)) {
+    host::raise_wrong_type("output_buffer_size must be an int", output_buffer_size);
   }
 
   host::Ref threading = host::global(names::g_threading);
   host::Ref event = host::call_method(threading.view(), n_event);
   // An object with only `__index__` would pass the check and still fail Queue's comparisons.
-  host::Ref capacity = host::Ref::steal(PyNumber_Index(output_buffer_size.get()));
-  host::Borrowed none(Py_None);
+  host::Ref capacity = host::index(output_buffer_size);
+  host::Borrowed none = host::none();
   host::setattr(self, names::model_path, model_path);
   host::setattr(self, names::model_hash, none);
   host::setattr(self, names::stop_event, event.view());
   host::setattr(self, names::thread, none);
   frame_queue::create(self, capacity.view());
-  host::setattr(self, names::running, host::Borrowed(Py_False));
+  host::setattr(self, names::running, host::boolean(false));
   host::setattr(self, names::loop, none);
   host::setattr(self, names::frame_wait, wait_mode.view());
   frame_queue::create_waiters(self);

@@ -3,12 +3,11 @@
 #include "host/frame.hpp"
 #include "host/names.hpp"
 #include "runtime_async/operation.hpp"
+#include "runtime_async/state.hpp"
 
 namespace talvo {
 
 namespace {
-
-host::Name n_stop{"stop"};
 
 // (self)
 host::Task aenter(host::Args a) { co_return host::Ref::borrow(a[0]); }
@@ -17,7 +16,7 @@ host::Task aenter(host::Args a) { co_return host::Ref::borrow(a[0]); }
 // the one awaited. The block's error is never swallowed: the result is None. A failing stop
 // raises its own error, chained to the block's by the interpreter.
 host::Task aexit(host::Args a) {
-  host::Ref stopping = host::call_method(a[0], n_stop);
+  host::Ref stopping = host::call_method(a[0], names::stop);
   co_await std::move(stopping);
   co_return host::Ref::none();
 }

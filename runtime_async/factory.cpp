@@ -2,23 +2,22 @@
 // everything else becomes an instance of the calling class with its model opened off the loop.
 #include <optional>
 
+#include "host/objects.hpp"
+#include "host/statements.hpp"
 #include "host/error.hpp"
 #include "host/frame.hpp"
 #include "runtime_async/frame_queue.hpp"
 #include "runtime_async/operation.hpp"
 #include "runtime_async/state.hpp"
-#include "runtime_async/statements.hpp"
 
 namespace talvo {
 
 namespace {
 
-host::Name n_velda{"velda"};
 host::Name n_runtime{"SwiftVeldaRuntime"};
 host::Name n_is_supported_platform{"is_supported_platform"};
 host::Name n_find_daemon_binary{"find_daemon_binary"};
 host::Name n_create{"create"};
-host::Name n_set_model{"set_model"};
 host::KwNames kw_velda_create("model_path", "quality", "identity");
 host::KwNames kw_construct("model_path", "input_buffer_size", "output_buffer_size",
                            "batch_workers", "frame_wait");
@@ -26,7 +25,7 @@ host::KwNames kw_construct("model_path", "input_buffer_size", "output_buffer_siz
 bool declares_velda(host::Borrowed model_path) {
   host::Ref peek = host::global(names::g_peek_model_type);
   host::Ref kind = host::call(peek.view(), {model_path});
-  return host::check(PyObject_RichCompareBool(kind.get(), n_velda.get(), Py_EQ)) != 0;
+  return host::equals(kind.view(), host::Borrowed(names::velda.get()));
 }
 
 void reject_if_velda_model(host::Borrowed model_path) {
@@ -46,21 +45,20 @@ VeldaRuntime import_velda_runtime() {
   try {
     host::Ref package = host::import("talvo.swift_velda");
     VeldaRuntime runtime;
-    runtime.runtime_type = py::import_from(package.view(), n_runtime);
-    runtime.is_supported_platform = py::import_from(package.view(), n_is_supported_platform);
+    runtime.runtime_type = host::import_from(package.view(), n_runtime);
+    runtime.is_supported_platform = host::import_from(package.view(), n_is_supported_platform);
     host::Ref binary = host::import("talvo.swift_velda._binary");
-    runtime.find_daemon_binary = py::import_from(binary.view(), n_find_daemon_binary);
+    runtime.find_daemon_binary = host::import_from(binary.view(), n_find_daemon_binary);
     return runtime;
   } catch (host::PyError& e) {
-    if (!e.matches(PyExc_ImportError)) throw;
+    if (!e.matches(host::exc::ImportError())) throw;
     missing.emplace(std::move(e));
   }
-  host::Ref head = host::str("Velda model dispatch is unavailable: ");
-  host::Ref detail = host::str_of(missing->value());
-  host::Ref message = host::Ref::steal(PyUnicode_Concat(head.get(), detail.get()));
+  host::Ref message =
+      host::format("Velda model dispatch is unavailable: %S", missing->value().get());
   host::Ref error_type = host::global(names::g_velda_not_supported);
   host::Ref error = host::call(error_type.view(), {message.view()});
-  py::raise_from(error.view(), missing->value());
+  host::raise_from(error.view(), missing->value());
 }
 
 // (cls, *, model_path, input_buffer_size, output_buffer_size, num_threads, batch_workers,
@@ -88,14 +86,14 @@ host::Task create(host::Args a) {
   // num_threads (a[4]) is accepted for signature parity with the constructor but deliberately
   // not forwarded: instances made here always render with the default threading.
   host::Ref instance =
-      host::call_kw(cls, {host::Borrowed(Py_None), input_buffer_size, output_buffer_size,
+      host::call_kw(cls, {host::none(), input_buffer_size, output_buffer_size,
                           batch_workers, frame_wait},
                     kw_construct);
   if (!has_path) co_return instance;
   host::setattr(instance.view(), names::model_path, model_path);
   // Through the instance, so a subclass's set_model is the one that runs. Made apart from the
   // co_await: g++ 12 rejects a braced list inside a co_await expression.
-  host::Ref opening = host::call_method(instance.view(), n_set_model, {model_path});
+  host::Ref opening = host::call_method(instance.view(), names::set_model, {model_path});
   co_await std::move(opening);
   co_return instance;
 }

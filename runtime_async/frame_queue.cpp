@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "host/function.hpp"
+#include "host/objects.hpp"
 #include "runtime_async/contracts/event_loop.hpp"
 #include "runtime_async/state.hpp"
 
@@ -12,7 +14,6 @@ host::Name n_empty_error{"Empty"};
 host::Name n_full_error{"Full"};
 host::Name n_queue_class{"Queue"};
 host::Name n_empty{"empty"};
-host::Name n_get{"get"};
 host::Name n_get_nowait{"get_nowait"};
 host::Name n_put{"put"};
 host::Name n_put_nowait{"put_nowait"};
@@ -21,7 +22,6 @@ host::Name n_executor_mode{"executor"};
 host::Name n_loop_mode{"loop"};
 host::Name n_waiters{"_frame_waiters"};
 host::Name n_cancelled{"cancelled"};
-host::Name n_done{"done"};
 host::Name n_result{"result"};
 
 constexpr int kEndMarkerAttempts = 10;
@@ -38,25 +38,20 @@ Errors Errors::lookup() {
 }
 
 host::Ref checked_wait(host::Borrowed frame_wait) {
-  if (!PyUnicode_Check(frame_wait.get())) {
-    host::Ref type_name = host::Ref::steal(PyType_GetName(Py_TYPE(frame_wait.get())));
-    host::raise_format(PyExc_TypeError, "frame_wait must be a str, not %U", type_name.get());
-  }
+  if (!host::is_str(frame_wait)) host::raise_wrong_type("frame_wait must be a str", frame_wait);
   for (host::Name* mode : {&n_executor_mode, &n_loop_mode}) {
-    if (PyUnicode_Compare(frame_wait.get(), mode->get()) == 0) {
-      return host::Ref::borrow(mode->get());
-    }
-    if (PyErr_Occurred()) host::throw_python_error();
+    host::Borrowed name(mode->get());
+    if (host::same_text(frame_wait, name)) return host::Ref::borrow(name);
   }
-  host::raise_format(PyExc_ValueError, "frame_wait must be \"executor\" or \"loop\", not %R",
-                     frame_wait.get());
+  host::raise(host::exc::ValueError(),
+              host::format("frame_wait must be \"executor\" or \"loop\", not %R", frame_wait.get())
+                  .view());
 }
 
 Wait wait_of(host::Borrowed self) {
   host::Ref mode = host::getattr(self, names::frame_wait);
-  return mode.is(host::Borrowed(n_loop_mode.get())) ||
-                 (PyUnicode_Check(mode.get()) &&
-                  PyUnicode_Compare(mode.get(), n_loop_mode.get()) == 0)
+  host::Borrowed loop_mode(n_loop_mode.get());
+  return mode.is(loop_mode) || (host::is_str(mode.view()) && host::same_text(mode.view(), loop_mode))
              ? Wait::loop
              : Wait::executor;
 }
@@ -68,7 +63,7 @@ void create(host::Borrowed self, host::Borrowed maxsize) {
 }
 
 void create_waiters(host::Borrowed self) {
-  host::Ref waiters = host::Ref::steal(PyList_New(0));
+  host::Ref waiters = host::list();
   host::setattr(self, n_waiters, waiters.view());
 }
 
@@ -93,24 +88,25 @@ ProducerSide::ProducerSide(host::Borrowed self)
       half_second_(host::float_(kPutTimeout)),
       waiters_(host::getattr(self, n_waiters)),
       errors_(Errors::lookup()) {
-  if (!PyList_Check(waiters_.get())) host::raise(PyExc_TypeError, "_frame_waiters must be a list");
+  if (!host::is_list(waiters_.view())) {
+    host::raise(host::exc::TypeError(), "_frame_waiters must be a list");
+  }
 }
 
 namespace {
 // What woke a loop-mode waiter: its future's result.
-host::Borrowed why_item() { return host::Borrowed(Py_None); }
-host::Borrowed why_time_out() { return host::Borrowed(Py_True); }
-host::Borrowed why_producer_end() { return host::Borrowed(Py_False); }
+host::Borrowed why_item() { return host::none(); }
+host::Borrowed why_time_out() { return host::boolean(true); }
+host::Borrowed why_producer_end() { return host::boolean(false); }
 }  // namespace
 
 void ProducerSide::wake(host::Borrowed why) const {
-  if (PyList_GET_SIZE(waiters_.get()) == 0) return;  // nobody waits: no call at all
+  if (host::list_size(waiters_.view()) == 0) return;  // nobody waits: no call at all
   // Take the whole list at once (no Python code runs between the copy and the clearing).
-  host::Ref woken = host::Ref::steal(PyList_GetSlice(waiters_.get(), 0, PY_SSIZE_T_MAX));
-  host::check(PyList_SetSlice(waiters_.get(), 0, PY_SSIZE_T_MAX, nullptr));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(woken.get()); ++i) {
+  host::Ref woken = host::list_take_all(waiters_.view());
+  for (std::size_t i = 0; i < host::list_size(woken.view()); ++i) {
     // A waiter whose loop is closed is gone with it.
-    talvo::loop::resolve_threadsafe(host::Borrowed(PyList_GET_ITEM(woken.get(), i)), why);
+    talvo::loop::resolve_threadsafe(host::list_item(woken.view(), i), why);
   }
 }
 
@@ -140,7 +136,7 @@ void ProducerSide::put_end_marker(host::Borrowed error_item) const {
     try {
       if (try_put(marker.view())) return;
     } catch (host::PyError& e) {
-      if (e.matches(PyExc_Exception)) return;
+      if (e.matches(host::exc::Exception())) return;
       throw;
     }
     try {
@@ -162,11 +158,7 @@ host::Ref take_now(host::Borrowed self, const Errors& errors) {
   host::Ref frame_queue = queue_of(self);
   // An empty queue is the common answer in loop mode: told apart without a C++ throw, which
   // costs more than the take.
-  PyObject* item = PyObject_CallMethodNoArgs(frame_queue.get(), n_get_nowait.get());
-  if (item != nullptr) return host::Ref::steal(item);
-  if (!PyErr_ExceptionMatches(errors.empty.get())) host::throw_python_error();
-  PyErr_Clear();
-  return host::Ref();
+  return host::call_method_unless(frame_queue.view(), n_get_nowait, errors.empty.view());
 }
 
 host::Ref take_now(host::Borrowed self) { return take_now(self, Errors::lookup()); }
@@ -182,53 +174,34 @@ struct ExecutorTake::State {
   void finish() {
     active = false;
     if (host::Ref future = std::move(ended)) {
-      talvo::loop::resolve_threadsafe(future.view(), host::Borrowed(Py_None));
+      talvo::loop::resolve_threadsafe(future.view(), host::none());
     }
   }
-};
 
-namespace {
-constexpr const char* kTakeCapsule = "talvo.runtime_async.take";
-
-ExecutorTake::State* take_state(PyObject* capsule) {
-  return static_cast<ExecutorTake::State*>(PyCapsule_GetPointer(capsule, kTakeCapsule));
-}
-
-// Runs with the GIL held, when the last reference to the take goes.
-void free_take_state(PyObject* capsule) { delete take_state(capsule); }
-
-// One take, on an executor worker: `get(timeout=1.0)`, unless the stream has let go of it.
-PyObject* take_call(PyObject* capsule, PyObject*) {
-  return host::translate<PyObject*>(nullptr, [&]() -> PyObject* {
-    ExecutorTake::State* state = take_state(capsule);
-    if (state == nullptr) host::throw_python_error();
-    if (state->abandoned) throw host::PyError(host::call(state->empty_error.view()).view());
-    state->active = true;
+  // One take, on an executor worker: `get(timeout=1.0)`, unless the stream has let go of it.
+  host::Ref take() {
+    if (abandoned) throw host::PyError(host::call(empty_error.view()).view());
+    active = true;
     host::Ref item;
     try {
-      item = host::call_kw(state->get.view(), {state->timeout.view()}, kw_timeout);
+      item = host::call_kw(get.view(), {timeout.view()}, kw_timeout);
     } catch (host::PyError&) {
-      state->finish();
+      finish();
       throw;
     }
-    state->finish();
-    return item.release();
-  });
-}
-
-PyMethodDef g_take_def = {"take", take_call, METH_NOARGS, nullptr};
-}  // namespace
+    finish();
+    return item;
+  }
+};
 
 ExecutorTake::ExecutorTake(host::Borrowed self) : errors_(Errors::lookup()) {
   auto state = std::make_unique<State>();
   host::Ref frame_queue = queue_of(self);
-  state->get = host::getattr(frame_queue.view(), n_get);
+  state->get = host::getattr(frame_queue.view(), names::get);
   state->timeout = host::float_(kTakeTimeout);
   state->empty_error = errors_.empty;
-  host::Ref capsule =
-      host::Ref::steal(PyCapsule_New(state.get(), kTakeCapsule, free_take_state));
-  state_ = state.release();  // the capsule owns it now
-  take_ = host::Ref::steal(PyCFunction_New(&g_take_def, capsule.get()));
+  state_ = state.get();  // the function owns it; freed with the GIL when the last take goes
+  take_ = host::function("take", [state = std::move(state)] { return state->take(); });
 }
 
 host::Ref ExecutorTake::submit(host::Borrowed loop) const {
@@ -256,13 +229,15 @@ host::Ref ExecutorTake::let_go(host::Borrowed self, host::Borrowed loop) {
 
 LoopWait::LoopWait(host::Borrowed self, host::Borrowed loop)
     : waiters_(host::getattr(self, n_waiters)), loop_(host::Ref::borrow(loop)) {
-  if (!PyList_Check(waiters_.get())) host::raise(PyExc_TypeError, "_frame_waiters must be a list");
+  if (!host::is_list(waiters_.view())) {
+    host::raise(host::exc::TypeError(), "_frame_waiters must be a list");
+  }
 }
 
 host::Ref LoopWait::arm(double timeout) {
   future_ = talvo::loop::create_future(loop_.view());
   timer_ = talvo::loop::resolve_later(loop_.view(), timeout, future_.view(), why_time_out());
-  host::check(PyList_Append(waiters_.get(), future_.get()));
+  host::list_append(waiters_.view(), future_.view());
   return future_;
 }
 
@@ -272,13 +247,8 @@ LoopWait::Woken LoopWait::settle() {
   host::Ref timer = std::move(timer_);
   talvo::loop::cancel(timer.view());
   // Still listed unless the producer took it to wake it: searched from the end, where it went.
-  for (Py_ssize_t i = PyList_GET_SIZE(waiters_.get()); i-- > 0;) {
-    if (PyList_GET_ITEM(waiters_.get(), i) == future.get()) {
-      host::check(PySequence_DelItem(waiters_.get(), i));
-      break;
-    }
-  }
-  if (!host::truthy(host::call_method(future.view(), n_done).view()) ||
+  host::list_remove_last(waiters_.view(), future.view());
+  if (!host::truthy(host::call_method(future.view(), names::done).view()) ||
       host::truthy(host::call_method(future.view(), n_cancelled).view())) {
     return Woken::none;
   }

@@ -1,5 +1,6 @@
 // Input forwarding: each operation wraps its input in one message (or passes it through) and
 // awaits the renderer's input buffer. Nothing here checks whether the runtime is started.
+#include "host/objects.hpp"
 #include "host/frame.hpp"
 #include "runtime_async/contracts/base_renderer.hpp"
 #include "runtime_async/operation.hpp"
@@ -30,14 +31,14 @@ host::Task push(host::Args a) {
 host::Task flush(host::Args a) {
   host::Ref video_control = host::global(names::g_video_control);
   host::Ref control =
-      host::call_kw(video_control.view(), {host::Borrowed(Py_True)}, kw_end_of_speech);
+      host::call_kw(video_control.view(), {host::boolean(true)}, kw_end_of_speech);
   co_await base::input_aput(a[0], control.view());
   co_return host::Ref::none();
 }
 
 // (self, identity)
 host::Task set_identity(host::Args) {
-  host::raise(PyExc_NotImplementedError,
+  host::raise(host::exc::NotImplementedError(),
               "set_identity() is only supported for Velda models. Orrin models bake the "
               "reference face into the .imx at pack time \xe2\x80\x94 re-pack with a different "
               "--reference-face to change it.");

@@ -3,6 +3,7 @@
 // base renderer's clean-up.
 #include <algorithm>
 
+#include "host/objects.hpp"
 #include "host/frame.hpp"
 #include "host/log.hpp"
 #include "runtime_async/contracts/base_renderer.hpp"
@@ -19,19 +20,17 @@ host::Name n_clear{"clear"};
 host::Name n_set{"set"};
 host::Name n_thread_class{"Thread"};
 host::Name n_daemon{"daemon"};
-host::Name n_start{"start"};
-host::Name n_is_alive{"is_alive"};
 host::Name n_join{"join"};
-host::Name n_stop{"stop"};
 host::Name n_frame_producer{"_frame_producer"};
 host::KwNames kw_thread("target", "kwargs", "name");
+host::KwNames kw_producer("out_buffer_empty", "idle_timeout");
 
 constexpr double kJoinTimeout = 5.0;
 constexpr double kLivenessTick = 0.1;
 constexpr double kEndingTick = 0.001;
 
 bool alive(host::Borrowed thread) {
-  return !thread.is_none() && host::truthy(host::call_method(thread, n_is_alive).view());
+  return !thread.is_none() && host::truthy(host::call_method(thread, names::is_alive).view());
 }
 
 // (self, out_buffer_empty=None, *, idle_timeout=None, loop=None). No suspension point: it runs to
@@ -52,20 +51,18 @@ host::Task start(host::Args a) {
 
   host::Ref stop_event = host::getattr(self, names::stop_event);
   host::call_method(stop_event.view(), n_clear);
-  host::setattr(self, names::running, host::Borrowed(Py_True));
+  host::setattr(self, names::running, host::boolean(true));
 
   host::Ref threading = host::global(names::g_threading);
   host::Ref thread_class = host::getattr(threading.view(), n_thread_class);
   host::Ref target = host::getattr(self, n_frame_producer);
-  host::Ref kwargs = host::Ref::steal(Py_BuildValue("{s:O,s:O}", "out_buffer_empty",
-                                                    out_buffer_empty.get(), "idle_timeout",
-                                                    idle_timeout.get()));
+  host::Ref kwargs = host::dict(kw_producer, {out_buffer_empty, idle_timeout});
   host::Ref name = host::str("talvo-frame-producer");
   host::Ref thread =
       host::call_kw(thread_class.view(), {target.view(), kwargs.view(), name.view()}, kw_thread);
   host::setattr(self, names::thread, thread.view());
-  host::setattr(thread.view(), n_daemon, host::Borrowed(Py_True));
-  host::call_method(thread.view(), n_start);
+  host::setattr(thread.view(), n_daemon, host::boolean(true));
+  host::call_method(thread.view(), names::start);
   host::log::debug("Frame producer thread started");
   co_return host::Ref::none();
 }
@@ -119,18 +116,18 @@ host::Task stop(host::Args a) {
       frame_queue::drain(self);
     }
   }
-  host::setattr(self, names::running, host::Borrowed(Py_False));
-  host::setattr(self, names::thread, host::Borrowed(Py_None));
+  host::setattr(self, names::running, host::boolean(false));
+  host::setattr(self, names::thread, host::none());
   // Forget the loop too: the next start records a new one, and until then set_model and
   // load_data_async use the running loop instead of a loop that may be closed by now.
-  host::setattr(self, names::loop, host::Borrowed(Py_None));
+  host::setattr(self, names::loop, host::none());
   base::cleanup(self);
   co_return host::Ref::none();
 }
 
 // (self)
 host::Task shutdown(host::Args a) {
-  co_await host::call_method(a[0], n_stop);
+  co_await host::call_method(a[0], names::stop);
   co_return host::Ref::none();
 }
 

@@ -1,5 +1,6 @@
 // Model loading: the base renderer opens the model and loads its data on the default executor,
 // so the event loop stays free while files are read and frames prepared.
+#include "host/objects.hpp"
 #include "host/error.hpp"
 #include "host/frame.hpp"
 #include "host/log.hpp"
@@ -11,9 +12,6 @@
 namespace talvo {
 
 namespace {
-
-host::Name n_set_model{"set_model"};
-host::Name n_load_data{"load_data"};
 
 // The loop recorded by start(), else the one we run on. stop() clears the record, so a loop
 // that has ended is not reused by the next run.
@@ -30,7 +28,7 @@ host::Task set_model(host::Args a) {
       host::truthy(requested) ? host::Ref::borrow(requested) : host::getattr(self, names::model_path);
   if (!host::truthy(path.view())) {
     host::log::error("No model path provided for set_model");
-    host::raise(PyExc_ValueError,
+    host::raise(host::exc::ValueError(),
                 "Model path must be provided either during initialization or when calling "
                 "set_model");
   }
@@ -38,12 +36,12 @@ host::Task set_model(host::Args a) {
   host::setattr(self, names::model_path, path.view());
   host::Ref loop = choose_loop(self);
   try {
-    host::Ref open = base::method(self, n_set_model);
+    host::Ref open = base::set_model_method(self);
     // Made apart from the co_await: g++ 12 rejects a braced list inside a co_await expression.
     host::Ref job = loop::run_in_executor(loop.view(), open.view(), {path.view()});
     co_await std::move(job);
   } catch (host::PyError& e) {
-    if (!e.matches(PyExc_Exception)) throw;  // cancellation passes through unlogged
+    if (!e.matches(host::exc::Exception())) throw;  // cancellation passes through unlogged
     host::log::error_with("Error in parent set_model: ", e.value());
     throw;
   }
@@ -56,16 +54,16 @@ host::Task load_data_async(host::Args a) {
   if (base::video_loaded(self)) co_return host::Ref::none();
   if (base::video_graph_is_none(self)) {
     host::log::error("Video graph is None. Model may not be set properly.");
-    host::raise(PyExc_ValueError, "Video graph is not set. Call set_avatar_model() first.");
+    host::raise(host::exc::ValueError(), "Video graph is not set. Call set_avatar_model() first.");
   }
   host::Ref loop = choose_loop(self);
   try {
-    host::Ref load = base::method(self, n_load_data);
+    host::Ref load = base::load_data_method(self);
     host::Ref job = loop::run_in_executor(loop.view(), load.view());
     co_await std::move(job);
     base::mark_video_loaded(self);
   } catch (host::PyError& e) {
-    if (!e.matches(PyExc_Exception)) throw;
+    if (!e.matches(host::exc::Exception())) throw;
     host::log::error_with("Error in load_data: ", e.value());
     throw;
   }

@@ -1,10 +1,11 @@
 // The model-family probe: which kind of model a container declares, read from its header, file
 // table and manifest only, so that a Velda model is turned away (or handed on) before anything
 // heavy is loaded.
+#include "host/objects.hpp"
+#include "host/statements.hpp"
 #include "host/error.hpp"
 #include "runtime_async/operation.hpp"
 #include "runtime_async/state.hpp"
-#include "runtime_async/statements.hpp"
 
 namespace talvo {
 
@@ -14,9 +15,7 @@ host::Name n_imx_container{"ImxContainer"};
 host::Name n_is_imx_file{"is_imx_file"};
 host::Name n_is_file{"is_file"};
 host::Name n_metadata{"metadata"};
-host::Name n_get{"get"};
 host::Name n_model_type{"model_type"};
-host::Name n_velda{"velda"};
 
 constexpr const char* kReaderModule = "talvo.engine.video_reader";
 
@@ -27,10 +26,10 @@ host::Ref peek_model_type(host::Args a) {
   host::Ref container_type, is_imx_file;
   try {
     host::Ref reader = host::import(kReaderModule);
-    container_type = py::import_from(reader.view(), n_imx_container);
-    is_imx_file = py::import_from(reader.view(), n_is_imx_file);
+    container_type = host::import_from(reader.view(), n_imx_container);
+    is_imx_file = host::import_from(reader.view(), n_is_imx_file);
   } catch (host::PyError& e) {
-    if (!e.matches(PyExc_ImportError)) throw;
+    if (!e.matches(host::exc::ImportError())) throw;
     return host::Ref::none();  // without a reader no container can be recognised
   }
 
@@ -43,13 +42,13 @@ host::Ref peek_model_type(host::Args a) {
   try {
     container = host::call(container_type.view(), {model_path});
   } catch (host::PyError& e) {
-    if (!e.matches(PyExc_Exception)) throw;
+    if (!e.matches(host::exc::Exception())) throw;
     return host::Ref::none();  // unreadable or malformed: not a model of any known family
   }
   host::Ref meta = host::getattr(container.view(), n_metadata);
   if (!host::truthy(meta.view())) return host::Ref::none();
-  host::Ref value = host::call_method(meta.view(), n_get, {host::Borrowed(n_model_type.get())});
-  return PyUnicode_Check(value.get()) ? value : host::Ref::none();
+  host::Ref value = host::call_method(meta.view(), names::get, {host::Borrowed(n_model_type.get())});
+  return host::is_str(value.view()) ? value : host::Ref::none();
 }
 
 // (model_path)
@@ -57,18 +56,18 @@ host::Ref reject_if_velda_model(host::Args a) {
   host::Borrowed model_path = a[0];
   host::Ref peek = host::global(names::g_peek_model_type);
   host::Ref kind = host::call(peek.view(), {model_path});
-  if (host::check(PyObject_RichCompareBool(kind.get(), n_velda.get(), Py_EQ)) == 0) {
+  if (!host::equals(kind.view(), host::Borrowed(names::velda.get()))) {
     return host::Ref::none();
   }
-  host::Ref shown = host::Ref::steal(PyObject_Repr(model_path.get()));
-  host::Ref message = host::Ref::steal(PyUnicode_FromFormat(
+  host::Ref shown = host::repr(model_path);
+  host::Ref message = host::format(
       "Model at %U is an Velda (.imx with model_type='velda') model. The in-process Python "
       "runtime serves Orrin models only. Velda models run on macOS with Apple Silicon (M3 or "
       "later) via the Talvo Swift SDK: https://github.com/talvo-ai/talvo-swift",
-      shown.get()));
+      shown.get());
   host::Ref error_type = host::global(names::g_velda_not_supported);
   host::Ref error = host::call(error_type.view(), {message.view()});
-  py::raise_instance(error.view());
+  host::raise_instance(error.view());
 }
 
 }  // namespace

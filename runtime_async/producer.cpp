@@ -10,6 +10,7 @@
 // a forced unwind out of a destructor (noexcept) would end the process in std::terminate.
 #include <optional>
 
+#include "host/objects.hpp"
 #include "host/log.hpp"
 #include "host/names.hpp"
 #include "runtime_async/contracts/base_renderer.hpp"
@@ -28,8 +29,7 @@ host::Name n_current_thread{"current_thread"};
 // Releases the renderer's iterator or generator where a forced unwind may pass. Deliberately
 // not noexcept, and never called from a destructor.
 void release_iteration(host::Ref& iteration) {
-  PyObject* p = iteration.release();
-  Py_XDECREF(p);
+  iteration.reset();
 }
 
 // One run's view of the instance: the shared queue and event, and whether this run still owns
@@ -71,9 +71,7 @@ class Clock {
     perf_counter_ = host::getattr(time.view(), n_perf_counter);
   }
   double now() const {
-    double t = PyFloat_AsDouble(host::call(perf_counter_.view()).get());
-    if (t == -1.0 && PyErr_Occurred()) host::throw_python_error();
-    return t;
+    return host::as_double(host::call(perf_counter_.view()).view());
   }
 
  private:
@@ -86,11 +84,8 @@ double stream_items(host::Borrowed self, const Run& run, host::Borrowed it, cons
   double backpressure = 0.0;
   long long produced = 0;  // this run's count, written to the instance once per frame
   for (;;) {
-    host::Ref frame = host::Ref::steal_or_null(PyIter_Next(it.get()));
-    if (!frame) {
-      if (PyErr_Occurred()) host::throw_python_error();
-      break;
-    }
+    host::Ref frame = host::next(it);
+    if (!frame) break;
     if (run.stop_requested()) {
       host::log::debug("Stop event set, stopping frame producer");
       break;
@@ -123,7 +118,7 @@ void stream_frames(host::Borrowed self, const Run& run, host::Borrowed frames) {
   const double t_start = clock.now();
   host::Ref zero = host::int_(0);
   host::setattr(self, names::producer_frame_count, zero.view());
-  host::Ref it = host::Ref::steal(PyObject_GetIter(frames.get()));
+  host::Ref it = host::iter(frames);
   double backpressure = 0.0;
   try {
     backpressure = stream_items(self, run, it.view(), clock);
@@ -153,7 +148,7 @@ host::Ref frame_producer(host::Args a) {
       try {
         frames = base::run(self, callback.view(), idle_timeout);
       } catch (host::PyError& e) {
-        if (e.matches(PyExc_Exception) && !e.matches(PyExc_RuntimeError)) {
+        if (e.matches(host::exc::Exception()) && !e.matches(host::exc::RuntimeError())) {
           host::log::error_with("Error initializing frame iterator in run(): ", e.value());
         }
         throw;
@@ -166,14 +161,14 @@ host::Ref frame_producer(host::Args a) {
       release_iteration(frames);
     } catch (host::PyError& e) {
       release_iteration(frames);
-      if (!e.matches(PyExc_Exception)) throw;
+      if (!e.matches(host::exc::Exception())) throw;
       host::log::error_with("Exception in frame producer: ", e.value());
       if (!run.abandoned()) {
         try {
           run.queue().put_waiting(e.value());
           error_item = host::Ref::borrow(e.value());
         } catch (host::PyError& put_error) {
-          if (!put_error.matches(PyExc_Exception)) throw;
+          if (!put_error.matches(host::exc::Exception())) throw;
           host::log::error_with("Error putting exception in frame queue: ", put_error.value());
         }
       }

@@ -1,4 +1,5 @@
-// Names of the instance fields and module globals the facade shares across its concerns.
+// Names of the instance fields, module globals and methods the facade shares across its concerns
+// (contracts/ included): each interned string is declared here once.
 #pragma once
 
 #include "host/names.hpp"
@@ -17,11 +18,21 @@ inline host::Name frame_wait{"_frame_wait"};
 inline host::Name producer_frame_count{"_producer_frame_count"};
 inline host::Name producer_gen_time{"_producer_gen_time"};
 
+// Methods and values more than one concern names.
+inline host::Name start{"start"};
+inline host::Name stop{"stop"};
+inline host::Name is_alive{"is_alive"};
+inline host::Name set_model{"set_model"};
+inline host::Name get{"get"};
+inline host::Name done{"done"};
+inline host::Name time{"time"};  // `loop.time()`, and the module global below
+inline host::Name velda{"velda"};
+
 // Module globals, looked up at each use so that patching them works.
 inline host::Name g_stream_end{"_STREAM_END"};
 inline host::Name g_threading{"threading"};
 inline host::Name g_queue{"queue"};
-inline host::Name g_time{"time"};
+inline host::Name& g_time = time;
 inline host::Name g_path{"Path"};
 inline host::Name g_video_control{"VideoControl"};
 inline host::Name g_velda_not_supported{"VeldaModelNotSupported"};

@@ -6,6 +6,7 @@
 // the runtime first, and lets go of its take before the cancellation leaves.
 #include <optional>
 
+#include "host/objects.hpp"
 #include "host/cancel.hpp"
 #include "host/frame.hpp"
 #include "host/log.hpp"
@@ -18,23 +19,20 @@ namespace talvo {
 
 namespace {
 
-host::Name n_start{"start"};
-host::Name n_stop{"stop"};
-host::Name n_is_alive{"is_alive"};
 host::KwNames kw_start("out_buffer_empty", "idle_timeout", "loop");
 
 constexpr double kTakeTimeout = 1.0;
 
 bool producer_alive(host::Borrowed self) {
   host::Ref thread = host::getattr(self, names::thread);
-  return !thread.is_none() && host::truthy(host::call_method(thread.view(), n_is_alive).view());
+  return !thread.is_none() && host::truthy(host::call_method(thread.view(), names::is_alive).view());
 }
 
 // (self, out_buffer_empty=None, *, idle_timeout=None, loop=None)
 host::Stream run(host::Args a) {
   host::Borrowed self = a[0];
   // (g++ 12 cannot keep a braced list alive across co_await: build the awaitable first.)
-  host::Ref started = host::call_method_kw(self, n_start, {a[1], a[2], a[3]}, kw_start);
+  host::Ref started = host::call_method_kw(self, names::start, {a[1], a[2], a[3]}, kw_start);
   co_await std::move(started);
 
   host::CaughtCancellation cancelled;
@@ -99,7 +97,7 @@ host::Stream run(host::Args a) {
         }
       }
       if (item.is(host::global(names::g_stream_end))) co_return;
-      if (PyObject_TypeCheck(item.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+      if (host::is_exception(item.view())) {
         throw host::PyError(item.view());  // the producer's very error object
       }
       co_yield std::move(item);
@@ -110,7 +108,7 @@ host::Stream run(host::Args a) {
   if (take) take->abandon();
   std::optional<host::PyError> stop_failed;  // a second cancellation, say
   try {
-    co_await host::call_method(self, n_stop);
+    co_await host::call_method(self, names::stop);
   } catch (host::PyError& e) {
     stop_failed.emplace(std::move(e));
   }
@@ -119,7 +117,7 @@ host::Stream run(host::Args a) {
   // may not wait any more: it only wakes it.
   if (take) {
     host::Ref ended = take->let_go(self, running_loop.view());
-    if (ended && !(stop_failed && stop_failed->matches(PyExc_GeneratorExit))) {
+    if (ended && !(stop_failed && stop_failed->matches(host::exc::GeneratorExit()))) {
       co_await std::move(ended);
     }
   }

@@ -1,6 +1,7 @@
 #include "runtime_async/contracts/base_renderer.hpp"
 
 #include "host/compat.hpp"
+#include "runtime_async/state.hpp"
 
 namespace talvo::base {
 
@@ -10,7 +11,7 @@ namespace {
 PyObject* g_facade_types = nullptr;
 
 host::Name n_init{"__init__"};
-host::Name n_set_model{"set_model"};
+host::Name n_load_data{"load_data"};
 host::Name n_run{"run"};
 host::Name n_cleanup{"cleanup"};
 host::Name n_input_buffer{"_input_buffer"};
@@ -45,13 +46,18 @@ PyObject* facade_type_of(host::Borrowed self) {
   }
   return facade_type();
 }
-}  // namespace
 
+// `super().<name>`, bound to `self`: new reference.
 host::Ref method(host::Borrowed self, host::Name& name) {
   host::Ref super = host::call(host::Borrowed(reinterpret_cast<PyObject*>(&PySuper_Type)),
                                {host::Borrowed(facade_type_of(self)), self});
   return host::getattr(super.view(), name);
 }
+}  // namespace
+
+host::Ref set_model_method(host::Borrowed self) { return method(self, names::set_model); }
+
+host::Ref load_data_method(host::Borrowed self) { return method(self, n_load_data); }
 
 void construct(host::Borrowed self, host::Borrowed input_buffer_size, host::Borrowed num_threads,
                host::Borrowed batch_workers) {
@@ -61,7 +67,7 @@ void construct(host::Borrowed self, host::Borrowed input_buffer_size, host::Borr
 }
 
 void set_model(host::Borrowed self, host::Borrowed model_path) {
-  host::Ref fn = method(self, n_set_model);
+  host::Ref fn = method(self, names::set_model);
   host::call(fn.view(), {model_path});
 }
 

@@ -15,8 +15,10 @@ PyObject* facade_type() noexcept;
 /// `super().__init__(model_path=None, input_buffer_size=..., num_threads=..., batch_workers=...)`.
 void construct(host::Borrowed self, host::Borrowed input_buffer_size, host::Borrowed num_threads,
                host::Borrowed batch_workers);
-/// `super().<name>`, bound to `self`: new reference (a callable for the executor).
-host::Ref method(host::Borrowed self, host::Name& name);
+/// `super().set_model`, bound to `self`: new reference (a callable for the executor).
+host::Ref set_model_method(host::Borrowed self);
+/// `super().load_data`, bound to `self`: new reference (a callable for the executor).
+host::Ref load_data_method(host::Borrowed self);
 /// The base renderer's own `set_model(model_path)`, on the calling thread.
 void set_model(host::Borrowed self, host::Borrowed model_path);
 /// The base renderer's frame iteration, `run(callback, idle_timeout=...)`: new reference.

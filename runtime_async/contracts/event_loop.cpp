@@ -1,4 +1,5 @@
 #include "runtime_async/contracts/event_loop.hpp"
+#include "runtime_async/state.hpp"
 
 #include <vector>
 
@@ -11,12 +12,10 @@ host::Name n_run_in_executor{"run_in_executor"};
 host::Name n_cancelled_error{"CancelledError"};
 host::Name n_shield{"shield"};
 host::Name n_create_future{"create_future"};
-host::Name n_time{"time"};
 host::Name n_get_loop{"get_loop"};
 host::Name n_call_soon_threadsafe{"call_soon_threadsafe"};
 host::Name n_call_later{"call_later"};
 host::Name n_cancel{"cancel"};
-host::Name n_done{"done"};
 host::Name n_set_result{"set_result"};
 
 // The callback behind resolve_threadsafe and resolve_later: (future, value). A future cancelled
@@ -25,7 +24,7 @@ PyObject* resolve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return host::translate<PyObject*>(nullptr, [&] {
     if (nargs != 2) host::raise(PyExc_TypeError, "resolve takes a future and a value");
     host::Borrowed future(args[0]);
-    if (!host::truthy(host::call_method(future, n_done).view())) {
+    if (!host::truthy(host::call_method(future, names::done).view())) {
       host::call_method(future, n_set_result, {host::Borrowed(args[1])});
     }
     return host::Ref::none().release();
@@ -65,7 +64,7 @@ host::Ref create_future(host::Borrowed loop) {
 }
 
 double time(host::Borrowed loop) {
-  host::Ref now = host::call_method(loop, n_time);
+  host::Ref now = host::call_method(loop, names::time);
   const double t = PyFloat_AsDouble(now.get());
   if (t == -1.0 && PyErr_Occurred()) host::throw_python_error();
   return t;
