@@ -17,6 +17,7 @@ from serve_support import Page, pcm_ramp, serving, start_server, wav_bytes  # no
 from talvo.engine.video_reader import pack_demo_model  # noqa: E402
 from talvo.serve import protocol, runtimes, wav  # noqa: E402
 from talvo.serve.outbox import Outbox  # noqa: E402
+from talvo.serve.settings import Settings  # noqa: E402
 
 
 @pytest.fixture
@@ -73,8 +74,9 @@ async def test_speech_comes_back_in_the_frames_byte_for_byte(model, source, mode
 
 
 @pytest.mark.asyncio
-async def test_closing_the_socket_mid_utterance_stops_the_runtime(model):
-    async with serving(model) as (client, sessions):
+@pytest.mark.parametrize("mode", runtimes.frame_wait_modes())
+async def test_closing_the_socket_mid_utterance_stops_the_runtime(model, mode):
+    async with serving(model, mode) as (client, sessions):
         ws = await client.ws_connect("/ws")
         page = Page(ws)
         await page.text()
@@ -98,8 +100,9 @@ async def test_closing_the_socket_mid_utterance_stops_the_runtime(model):
 
 
 @pytest.mark.asyncio
-async def test_a_tab_that_stopped_reading_is_bounded_and_still_stops_at_once(model):
-    async with serving(model, outbox_frames=4) as (client, sessions), client.ws_connect("/ws") as ws:
+@pytest.mark.parametrize("mode", runtimes.frame_wait_modes())
+async def test_a_tab_that_stopped_reading_is_bounded_and_still_stops_at_once(model, mode):
+    async with serving(model, mode, outbox_frames=4) as (client, sessions), client.ws_connect("/ws") as ws:
         page = Page(ws)
         await page.text()
         await page.frame()
@@ -292,12 +295,10 @@ def test_wav_limits():
         wav.parse_wav(wav_bytes(pcm, 8000), max_bytes=100, max_seconds=1)
 
 
-def test_frame_wait_choice_follows_the_build():
-    modes = runtimes.frame_wait_modes()
-    assert runtimes.choose_frame_wait(None) == modes[0] and "executor" in modes
-    if "loop" not in modes:
-        with pytest.raises(ValueError, match="--frame-wait loop is not supported by this build"):
-            runtimes.choose_frame_wait("loop")
+def test_frame_wait_defaults_to_the_loop():
+    assert runtimes.choose_frame_wait(None) == "loop" == Settings(model_path="m.imx").frame_wait
+    with pytest.raises(ValueError, match="--frame-wait must be one of loop, executor, not 'lop'"):
+        runtimes.choose_frame_wait("lop")
 
 
 # -- the command ----------------------------------------------------------------------------------
@@ -321,8 +322,9 @@ async def speak_until_stopped(proc: subprocess.Popen, url: str) -> tuple[str, in
         return page, escaped, talk
 
 
-def test_serve_command_serves_the_page_and_stops_cleanly_on_ctrl_c():
-    proc, url = start_server("--max-sessions", "4")
+@pytest.mark.parametrize("mode", runtimes.frame_wait_modes())
+def test_serve_command_serves_the_page_and_stops_cleanly_on_ctrl_c(mode):
+    proc, url = start_server("--max-sessions", "4", "--frame-wait", mode)
     try:
         assert url.startswith("http://127.0.0.1:")
         page, escaped, talk = asyncio.run(speak_until_stopped(proc, url))

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 @dataclass(frozen=True)
 class Settings:
     model_path: str
-    frame_wait: str | None = None  # None: the runtime's own default; passed only when supported
+    frame_wait: str = "loop"  # "executor" holds a worker per waiting session
     max_sessions: int = 32
     # Frames a session holds for a browser that reads slower than 25 fps (about 0.3 s); beyond
     # that the oldest is dropped, so a stalled tab costs a fixed amount of memory.
