@@ -88,6 +88,15 @@ class Page:
                 if frame.end_of_speech:
                     return spoken, b"".join(f.audio for f in spoken)
 
+    async def close_code(self, timeout: float = 10.0) -> int | None:
+        """Reads to the end of the socket: the code of the server's close frame. (The client's
+        own close_code turns 1006 when the connection is gone before the client could answer
+        the close, which the server does not wait for, and a busy machine makes likely.)"""
+        while True:
+            item = await self.receive(timeout)
+            if not isinstance(item, (dict, protocol.DecodedFrame)):
+                return item.data if item.type == WSMsgType.CLOSE else self.ws.close_code
+
     async def send(self, **message) -> None:
         await self.ws.send_str(json.dumps(message))
 

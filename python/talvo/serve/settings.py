@@ -20,6 +20,9 @@ class Settings:
     # than real time is slowed down by TCP instead of growing the input buffer.
     input_buffer_size: int = 32
     send_timeout: float = 10.0  # a socket that takes no frame for this long is closed
+    # A closing socket waits for the page to read what is ahead of the close; a page that
+    # reads nothing for this long is cut off instead.
+    close_timeout: float = 5.0
 
     @property
     def max_message_bytes(self) -> int:
