@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import os
 import signal
+import socket
 import subprocess
 import sys
 
@@ -13,7 +14,8 @@ import pytest
 pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installed")
 
 from aiohttp import ClientSession  # noqa: E402
-from serve_support import Page, pcm_ramp, serving, start_server, wav_bytes  # noqa: E402
+from serve_support import (Page, pcm_ramp, serving, start_server, tab_that_reads_nothing,  # noqa: E402
+                           wav_bytes)
 from talvo.engine.video_reader import pack_demo_model  # noqa: E402
 from talvo.serve import protocol, runtimes, wav  # noqa: E402
 from talvo.serve.outbox import Outbox  # noqa: E402
@@ -124,6 +126,32 @@ async def test_a_tab_that_stopped_reading_is_bounded_and_still_stops_at_once(mod
         # Frames left in the outbox must not keep the renderer from seeing the stop.
         await asyncio.wait_for(session.finished.wait(), 4.0)
         assert not thread.is_alive()
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("ending", ["the send times out", "the server stops", "it reads again"])
+async def test_a_tab_that_reads_nothing_is_cut_off_and_its_runtime_stopped(model, ending):
+    # Closing such a socket waits for the page to read what is ahead of the close frame: a
+    # bounded wait, or a page that reads again gets the close frame after its last frame.
+    send_timeout = 0.5 if ending == "the send times out" else 60.0
+    close_timeout = 30.0 if ending == "it reads again" else 0.5
+    async with serving(model, send_timeout=send_timeout, close_timeout=close_timeout) as (
+            client, sessions), tab_that_reads_nothing(client) as stream:
+        await wait_for(lambda: sessions and next(iter(sessions)).frames_sent)
+        (session,) = sessions
+        thread, transport = session.runtime._thread, session._transport
+        transport.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
+        # backed up: a frame waits for the page (in aiohttp's drain)
+        await wait_for(lambda: transport.get_write_buffer_size() > 0 and not session._sending.done())
+        if ending == "the send times out":
+            await asyncio.wait_for(session.finished.wait(), 10)
+        else:
+            stopping = asyncio.create_task(session.shutdown())
+            if ending == "it reads again":
+                await wait_for(lambda: session.ws.closed)
+                assert (await stream.read()).endswith(b"\x88\x18\x03\xe9the server is stopping")
+            await asyncio.wait_for(stopping, 10)
+        assert not thread.is_alive() and not sessions
 
 
 @pytest.mark.asyncio
