@@ -131,11 +131,11 @@ class Session:
         try:
             async with asyncio.timeout(self.settings.close_timeout):
                 if notice is not None:
-                    with contextlib.suppress(ConnectionError):
+                    with contextlib.suppress(Exception):
                         await self.ws.send_str(notice)
                 if transport is not None and not transport.is_closing():
                     transport.set_write_buffer_limits(high=0)  # close's drain then waits for all
-                with contextlib.suppress(ConnectionError):
+                with contextlib.suppress(Exception):
                     await self.ws.close(code=code, message=message[:120].encode())
                 sent = True
         except TimeoutError:
