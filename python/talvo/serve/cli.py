@@ -90,6 +90,13 @@ async def serve(settings, host: str, port: int, ready=print) -> None:
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     try:
+        return _serve_command(args)
+    except KeyboardInterrupt:  # Ctrl-C before the server was listening (imports included)
+        return 130
+
+
+def _serve_command(args: argparse.Namespace) -> int:
+    try:
         import aiohttp  # noqa: F401
     except ImportError:
         print("talvo serve: error: needs aiohttp: pip install 'talvo[serve]'", file=sys.stderr)
@@ -119,7 +126,5 @@ def main(argv: list[str] | None = None) -> int:
     except (ServeError, ValueError) as e:
         print(f"talvo serve: error: {e}", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:  # Ctrl-C before the server was listening
-        return 130
     print("talvo serve: stopped", flush=True)
     return 0
