@@ -145,7 +145,7 @@ def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(prog="python -m bench.serve", description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="2 s warm-up, 4 s windows (default 3 s, 10 s)")
     ap.add_argument("--sessions", type=int, nargs="+", default=[1, 8, 32, 64])
-    ap.add_argument("--modes", nargs="+", default=None, help="default: every mode this build has")
+    ap.add_argument("--modes", nargs="+", default=None, help="default: loop, then executor")
     ap.add_argument("--json", metavar="PATH", help="also write the figures here")
     args = ap.parse_args(argv)
     modes = args.modes or list(frame_wait_modes())

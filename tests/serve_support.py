@@ -4,8 +4,11 @@ socket that reads frames and JSON messages in order."""
 from __future__ import annotations
 
 import asyncio
+import base64
 import io
 import json
+import os
+import socket
 import subprocess
 import sys
 import wave
@@ -88,8 +91,38 @@ class Page:
                 if frame.end_of_speech:
                     return spoken, b"".join(f.audio for f in spoken)
 
+    async def close_code(self, timeout: float = 10.0) -> int | None:
+        """Reads to the end of the socket: the code of the server's close frame. (The client's
+        own close_code turns 1006 when the connection is gone before the client could answer
+        the close, which the server does not wait for, and a busy machine makes likely.)"""
+        while True:
+            item = await self.receive(timeout)
+            if not isinstance(item, (dict, protocol.DecodedFrame)):
+                return item.data if item.type == WSMsgType.CLOSE else self.ws.close_code
+
     async def send(self, **message) -> None:
         await self.ws.send_str(json.dumps(message))
+
+
+@asynccontextmanager
+async def tab_that_reads_nothing(client):
+    """A tab that opens its socket and then reads nothing (until the test reads the stream's
+    raw bytes), behind a small receive buffer, so the server's writes back up within a frame."""
+    loop = asyncio.get_running_loop()
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    sock.setblocking(False)
+    await loop.sock_connect(sock, (client.host, client.port))
+    reader, writer = await asyncio.open_connection(sock=sock, limit=4096)
+    key = base64.b64encode(os.urandom(16)).decode()
+    writer.write(f"GET /ws HTTP/1.1\r\nHost: {client.host}:{client.port}\r\nUpgrade: websocket\r\n"
+                 f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+                 "Sec-WebSocket-Version: 13\r\n\r\n".encode())
+    assert b" 101 " in await reader.readuntil(b"\r\n\r\n")
+    try:
+        yield reader
+    finally:
+        writer.close()
 
 
 def start_server(*args: str) -> tuple[subprocess.Popen, str]:

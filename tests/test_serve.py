@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import os
 import signal
+import socket
 import subprocess
 import sys
 
@@ -12,11 +13,13 @@ import pytest
 
 pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installed")
 
-from aiohttp import ClientSession, WSMsgType  # noqa: E402
-from serve_support import Page, pcm_ramp, serving, start_server, wav_bytes  # noqa: E402
+from aiohttp import ClientSession  # noqa: E402
+from serve_support import (Page, pcm_ramp, serving, start_server, tab_that_reads_nothing,  # noqa: E402
+                           wav_bytes)
 from talvo.engine.video_reader import pack_demo_model  # noqa: E402
 from talvo.serve import protocol, runtimes, wav  # noqa: E402
 from talvo.serve.outbox import Outbox  # noqa: E402
+from talvo.serve.settings import Settings  # noqa: E402
 
 
 @pytest.fixture
@@ -24,9 +27,6 @@ def model(tmp_path):
     path = tmp_path / "demo.imx"
     pack_demo_model(path)
     return str(path)
-
-
-FRAME = protocol.DecodedFrame
 
 
 async def wait_for(condition, timeout: float = 10.0) -> None:
@@ -73,8 +73,9 @@ async def test_speech_comes_back_in_the_frames_byte_for_byte(model, source, mode
 
 
 @pytest.mark.asyncio
-async def test_closing_the_socket_mid_utterance_stops_the_runtime(model):
-    async with serving(model) as (client, sessions):
+@pytest.mark.parametrize("mode", runtimes.frame_wait_modes())
+async def test_closing_the_socket_mid_utterance_stops_the_runtime(model, mode):
+    async with serving(model, mode) as (client, sessions):
         ws = await client.ws_connect("/ws")
         page = Page(ws)
         await page.text()
@@ -98,8 +99,9 @@ async def test_closing_the_socket_mid_utterance_stops_the_runtime(model):
 
 
 @pytest.mark.asyncio
-async def test_a_tab_that_stopped_reading_is_bounded_and_still_stops_at_once(model):
-    async with serving(model, outbox_frames=4) as (client, sessions), client.ws_connect("/ws") as ws:
+@pytest.mark.parametrize("mode", runtimes.frame_wait_modes())
+async def test_a_tab_that_stopped_reading_is_bounded_and_still_stops_at_once(model, mode):
+    async with serving(model, mode, outbox_frames=4) as (client, sessions), client.ws_connect("/ws") as ws:
         page = Page(ws)
         await page.text()
         await page.frame()
@@ -127,6 +129,32 @@ async def test_a_tab_that_stopped_reading_is_bounded_and_still_stops_at_once(mod
 
 
 @pytest.mark.asyncio
+@pytest.mark.parametrize("ending", ["the send times out", "the server stops", "it reads again"])
+async def test_a_tab_that_reads_nothing_is_cut_off_and_its_runtime_stopped(model, ending):
+    # Closing such a socket waits for the page to read what is ahead of the close frame: a
+    # bounded wait, or a page that reads again gets the close frame after its last frame.
+    send_timeout = 0.5 if ending == "the send times out" else 60.0
+    close_timeout = 30.0 if ending == "it reads again" else 0.5
+    async with serving(model, send_timeout=send_timeout, close_timeout=close_timeout) as (
+            client, sessions), tab_that_reads_nothing(client) as stream:
+        await wait_for(lambda: sessions and next(iter(sessions)).frames_sent)
+        (session,) = sessions
+        thread, transport = session.runtime._thread, session._transport
+        transport.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
+        # backed up: a frame waits for the page (in aiohttp's drain)
+        await wait_for(lambda: transport.get_write_buffer_size() > 0 and not session._sending.done())
+        if ending == "the send times out":
+            await asyncio.wait_for(session.finished.wait(), 10)
+        else:
+            stopping = asyncio.create_task(session.shutdown())
+            if ending == "it reads again":
+                await wait_for(lambda: session.ws.closed)
+                assert (await stream.read()).endswith(b"\x88\x18\x03\xe9the server is stopping")
+            await asyncio.wait_for(stopping, 10)
+        assert not thread.is_alive() and not sessions
+
+
+@pytest.mark.asyncio
 async def test_beyond_max_sessions_a_tab_is_refused_and_others_carry_on(model):
     async with serving(model, max_sessions=1) as (client, sessions):
         async with client.ws_connect("/ws") as first:
@@ -135,8 +163,7 @@ async def test_beyond_max_sessions_a_tab_is_refused_and_others_carry_on(model):
             async with client.ws_connect("/ws") as second:
                 refused = await Page(second).text()
                 assert refused["type"] == "refused" and "The server is full" in refused["message"]
-                assert (await second.receive()).type in (WSMsgType.CLOSE, WSMsgType.CLOSED)
-                assert second.close_code == 1013
+                assert await Page(second).close_code() == 1013
             for _ in range(3):
                 await page.frame()
         await wait_for(lambda: not sessions)
@@ -216,9 +243,7 @@ async def test_oversized_messages_close_only_their_own_socket(model):
             await ws.send_bytes(bytes(1002))
             assert "audio chunk too large" in (await page.text())["message"]
             await ws.send_bytes(bytes(2000 + 4096 + 2))  # over the socket's message limit
-            while isinstance(await page.receive(), (dict, FRAME)):
-                pass
-            assert ws.close_code == 1009
+            assert await page.close_code() == 1009
         await wait_for(lambda: len(sessions) == 1)
         await other.frame()
 
@@ -241,9 +266,7 @@ async def test_a_runtime_that_refuses_input_ends_only_its_own_session(model):
         await ws.send_bytes(pcm_ramp(320))
         replies = [await page.text(), await page.text()]
         assert replies[-1] == {"type": "error", "message": "the session failed: input buffer closed"}
-        while isinstance(await page.receive(), (dict, FRAME)):
-            pass
-        assert ws.close_code == 1011
+        assert await page.close_code() == 1011
         await asyncio.wait_for(broken.finished.wait(), 10)
         assert not thread.is_alive() and len(sessions) == 1
         await other.frame()
@@ -292,12 +315,10 @@ def test_wav_limits():
         wav.parse_wav(wav_bytes(pcm, 8000), max_bytes=100, max_seconds=1)
 
 
-def test_frame_wait_choice_follows_the_build():
-    modes = runtimes.frame_wait_modes()
-    assert runtimes.choose_frame_wait(None) == modes[0] and "executor" in modes
-    if "loop" not in modes:
-        with pytest.raises(ValueError, match="--frame-wait loop is not supported by this build"):
-            runtimes.choose_frame_wait("loop")
+def test_frame_wait_defaults_to_the_loop():
+    assert runtimes.choose_frame_wait(None) == "loop" == Settings(model_path="m.imx").frame_wait
+    with pytest.raises(ValueError, match="--frame-wait must be one of loop, executor, not 'lop'"):
+        runtimes.choose_frame_wait("lop")
 
 
 # -- the command ----------------------------------------------------------------------------------
@@ -315,14 +336,13 @@ async def speak_until_stopped(proc: subprocess.Popen, url: str) -> tuple[str, in
             while not any(f.speech for f in talk.frames):
                 await talk.frame()
             proc.send_signal(signal.SIGINT)  # mid-utterance, socket open: the server closes it
-            while isinstance(await talk.receive(), (dict, FRAME)):
-                pass
-            assert ws.close_code == 1001
+            assert await talk.close_code() == 1001
         return page, escaped, talk
 
 
-def test_serve_command_serves_the_page_and_stops_cleanly_on_ctrl_c():
-    proc, url = start_server("--max-sessions", "4")
+@pytest.mark.parametrize("mode", runtimes.frame_wait_modes())
+def test_serve_command_serves_the_page_and_stops_cleanly_on_ctrl_c(mode):
+    proc, url = start_server("--max-sessions", "4", "--frame-wait", mode)
     try:
         assert url.startswith("http://127.0.0.1:")
         page, escaped, talk = asyncio.run(speak_until_stopped(proc, url))

@@ -49,7 +49,7 @@ async def socket(request: web.Request) -> web.WebSocketResponse:
         return ws
     # Counted from here, before any await, so the limit holds; uncounted only once its runtime
     # has stopped, so a server shutdown waits for it even if this handler is cancelled first.
-    session = Session(ws, settings, on_finished=sessions.discard)
+    session = Session(ws, settings, request.transport, on_finished=sessions.discard)
     sessions.add(session)
     logger.info("session {} opened ({} of {})", session.number, len(sessions), settings.max_sessions)
     await session.serve()

@@ -26,8 +26,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--host", default="127.0.0.1", help="address to bind (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=8080, help="port to bind, 0 for any (default 8080)")
     p.add_argument("--model", metavar="PATH", help="Orrin .imx model (default: pack a demo model)")
-    p.add_argument("--frame-wait", choices=("loop", "executor"), default=None,
-                   help="how each session waits for frames (default: loop where this build has it)")
+    p.add_argument("--frame-wait", choices=("loop", "executor"), default="loop",
+                   help="how each session waits for frames (default: loop)")
     p.add_argument("--max-sessions", type=int, default=32,
                    help="sessions served at once; more tabs are refused (default 32)")
     p.add_argument("--verbose", action="store_true", help="show the runtime's debug log")
@@ -90,6 +90,13 @@ async def serve(settings, host: str, port: int, ready=print) -> None:
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     try:
+        return _serve_command(args)
+    except KeyboardInterrupt:  # Ctrl-C before the server was listening (imports included)
+        return 130
+
+
+def _serve_command(args: argparse.Namespace) -> int:
+    try:
         import aiohttp  # noqa: F401
     except ImportError:
         print("talvo serve: error: needs aiohttp: pip install 'talvo[serve]'", file=sys.stderr)
@@ -119,7 +126,5 @@ def main(argv: list[str] | None = None) -> int:
     except (ServeError, ValueError) as e:
         print(f"talvo serve: error: {e}", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:  # Ctrl-C before the server was listening
-        return 130
     print("talvo serve: stopped", flush=True)
     return 0

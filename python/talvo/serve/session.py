@@ -10,7 +10,7 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-from aiohttp import WSMsgType, web
+from aiohttp import WSCloseCode, WSMsgType, web
 from loguru import logger
 
 from talvo.serve import protocol, runtimes, wav
@@ -25,8 +25,10 @@ _numbers = itertools.count(1)
 
 class Session:
     def __init__(self, ws: web.WebSocketResponse, settings: Settings,
+                 transport: asyncio.Transport | None,
                  on_finished: Callable[[Session], None] = lambda session: None) -> None:
         self.ws = ws
+        self._transport = transport
         self._on_finished = on_finished
         self.settings = settings
         self.number = next(_numbers)
@@ -37,6 +39,8 @@ class Session:
         self._releasing: asyncio.Future | None = None
         self._closing = False  # read by the producer thread: a bool, set once
         self._feeder: asyncio.Task | None = None
+        self._sender: asyncio.Task | None = None
+        self._sending: asyncio.Future | None = None  # the frame on its way out
         self._upload_size: int | None = None   # announced; the next binary message is the file
         self._stream_rate: int | None = None   # a streamed (microphone) utterance is open
         self._streamed_bytes = 0
@@ -59,8 +63,9 @@ class Session:
                 frame_wait=self.settings.frame_wait, max_upload_bytes=self.settings.max_upload_bytes,
                 max_utterance_seconds=self.settings.max_utterance_seconds,
                 max_chunk_bytes=self.settings.max_chunk_bytes))
+            self._sender = asyncio.create_task(self._send(), name=f"talvo-serve-send-{self.number}")
             workers = [asyncio.create_task(self._pump(), name=f"talvo-serve-pump-{self.number}"),
-                       asyncio.create_task(self._send(), name=f"talvo-serve-send-{self.number}")]
+                       self._sender]
             await self._receive()
         finally:
             # Its own task: the server may cancel this handler again (client gone, shutdown),
@@ -90,22 +95,55 @@ class Session:
             except Exception as e:
                 logger.error("session {}: stopping the runtime failed: {}", self.number, e)
         if not self.ws.closed:
-            await self.ws.close()
+            await self._close(WSCloseCode.OK, "")
+        if self._sending is not None and self._sending.cancel():  # the socket is gone by now
+            await asyncio.gather(self._sending, return_exceptions=True)
         logger.info("session {} closed after {} frames ({} dropped)",
                     self.number, self.frames_sent, self.outbox.dropped)
 
     async def shutdown(self, message: str = "the server is stopping") -> None:
         """Close the socket (the session then stops its runtime) and wait until it has."""
         if not self.ws.closed:
-            with contextlib.suppress(Exception):
-                await self.ws.close(code=1001, message=message.encode())
+            await self._close(WSCloseCode.GOING_AWAY, message)
         await self.finished.wait()
 
     async def _close_with(self, kind: str, message: str, code: int) -> None:
-        with contextlib.suppress(Exception):
-            await self.ws.send_str(protocol.dumps(kind, message=message))
-        with contextlib.suppress(Exception):
-            await self.ws.close(code=code, message=message[:120].encode())
+        await self._close(code, message, notice=protocol.dumps(kind, message=message))
+
+    async def _close(self, code: int, message: str, notice: str | None = None) -> None:
+        """Send the notice, then close the socket, and wait until both have left this process,
+        so the page learns why even when the server exits right after (its stop).
+
+        Both queue behind frames the page has not read yet. A page that reads nothing for
+        close_timeout is cut off instead, as is one whose close is interrupted: a stalled tab
+        can neither keep its session and runtime alive (its heartbeat ends with the close)
+        nor hold up the server's stop.
+        """
+        if self.ws.closed:  # another task is closing it, under the same bound
+            return
+        # aiohttp's writers share one drain waiter, and a sender cancelled while it waits
+        # cancels that waiter for every writer: the sender goes first, not during the close.
+        sender = self._sender
+        if sender is not None and sender is not asyncio.current_task():
+            sender.cancel()
+            await asyncio.gather(sender, return_exceptions=True)
+        transport, sent = self._transport, False
+        try:
+            async with asyncio.timeout(self.settings.close_timeout):
+                if notice is not None:
+                    with contextlib.suppress(Exception):
+                        await self.ws.send_str(notice)
+                if transport is not None and not transport.is_closing():
+                    transport.set_write_buffer_limits(high=0)  # close's drain then waits for all
+                with contextlib.suppress(Exception):
+                    await self.ws.close(code=code, message=message[:120].encode())
+                sent = True
+        except TimeoutError:
+            logger.warning("session {}: the page read nothing for {} s while its socket closed; "
+                           "cut off", self.number, self.settings.close_timeout)
+        finally:
+            if not sent and transport is not None:
+                transport.abort()  # ends the session's receive loop too
 
     # -- frames out ----------------------------------------------------------------------------
 
@@ -137,9 +175,12 @@ class Session:
             data = protocol.encode_frame(frame, depth=len(self.outbox) + queue.qsize(),
                                          dropped=self.outbox.dropped, deadline=deadline,
                                          latency_ms=(now - deadline) * 1000.0)
+            # Shielded: a send cancelled while it waits for the page would cancel the drain
+            # waiter aiohttp shares among all writes on this socket, failing the close's too.
+            self._sending = asyncio.ensure_future(self.ws.send_bytes(data))
             try:
                 async with asyncio.timeout(self.settings.send_timeout):
-                    await self.ws.send_bytes(data)
+                    await asyncio.shield(self._sending)
             except TimeoutError:
                 logger.warning("session {}: the page took no frame for {} s, closing",
                                self.number, self.settings.send_timeout)

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 @dataclass(frozen=True)
 class Settings:
     model_path: str
-    frame_wait: str | None = None  # None: the runtime's own default; passed only when supported
+    frame_wait: str = "loop"  # "executor" holds a worker per waiting session
     max_sessions: int = 32
     # Frames a session holds for a browser that reads slower than 25 fps (about 0.3 s); beyond
     # that the oldest is dropped, so a stalled tab costs a fixed amount of memory.
@@ -20,6 +20,9 @@ class Settings:
     # than real time is slowed down by TCP instead of growing the input buffer.
     input_buffer_size: int = 32
     send_timeout: float = 10.0  # a socket that takes no frame for this long is closed
+    # A closing socket waits for the page to read what is ahead of the close; a page that
+    # reads nothing for this long is cut off instead.
+    close_timeout: float = 5.0
 
     @property
     def max_message_bytes(self) -> int:
