@@ -68,9 +68,11 @@ def main():
         factory = uvloop.new_event_loop
     with asyncio.Runner(loop_factory=factory) as runner:
         best = runner.run(measure(args.awaits, args.repeats))
-    print(f"{platform.python_implementation()} {platform.python_version()}, "
-          f"{platform.machine()}, {'uvloop' if args.uvloop else 'asyncio'} loop, "
-          f"best of {args.repeats} x {args.awaits} awaits")
+    print(
+        f"{platform.python_implementation()} {platform.python_version()}, "
+        f"{platform.machine()}, {'uvloop' if args.uvloop else 'asyncio'} loop, "
+        f"best of {args.repeats} x {args.awaits} awaits"
+    )
     print(f"{'case':<24}{'host ns':>10}{'native ns':>11}{'ratio':>8}")
     for case in CASES:
         ours, native = best[case, "host"], best[case, "native"]

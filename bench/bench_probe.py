@@ -23,12 +23,13 @@ def main() -> None:
         path = str(Path(tmp) / "model.imx")
         pack_demo_model(path, model_type="orrin", width=96, height=96)
         assert _peek_model_type(path) == "orrin"
-        rounds = timeit.repeat(lambda: _peek_model_type(path), number=args.number,
-                               repeat=args.repeat)
+        rounds = timeit.repeat(lambda: _peek_model_type(path), number=args.number, repeat=args.repeat)
     best = min(rounds) / args.number * 1e6
     median = sorted(rounds)[len(rounds) // 2] / args.number * 1e6
-    print(f"_peek_model_type: {best:.1f} us per probe (best of {args.repeat}), "
-          f"median {median:.1f} us, {args.number} probes per round")
+    print(
+        f"_peek_model_type: {best:.1f} us per probe (best of {args.repeat}), "
+        f"median {median:.1f} us, {args.number} probes per round"
+    )
 
 
 if __name__ == "__main__":

@@ -21,8 +21,14 @@ def cpu_model() -> str:
 
 def _commit() -> str | None:
     try:
-        out = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True,
-                             text=True, timeout=5, check=False, cwd=Path(__file__).parent)
+        out = subprocess.run(
+            ["git", "rev-parse", "--short", "HEAD"],
+            capture_output=True,
+            text=True,
+            timeout=5,
+            check=False,
+            cwd=Path(__file__).parent,
+        )
     except (OSError, subprocess.SubprocessError):
         return None
     return out.stdout.strip() or None

@@ -5,8 +5,7 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
-COLORS = {"talvo": "tab:blue", "talvo-loop": "tab:purple", "plain": "tab:orange",
-          "janus": "tab:green"}
+COLORS = {"talvo": "tab:blue", "talvo-loop": "tab:purple", "plain": "tab:orange", "janus": "tab:green"}
 STYLES = {"default": "-", "sized": "--"}
 
 
@@ -35,8 +34,7 @@ def write(results: dict[str, Any], path: Path) -> bool:
     for i, (name, figures) in enumerate(latency.items()):
         xs = [k + i * width for k in range(len(keys))]
         lat_ax.bar(xs, [figures[k] for k in keys], width, label=name, color=COLORS.get(name))
-    lat_ax.set_xticks([k + width * (len(latency) - 1) / 2 for k in range(len(keys))],
-                      ["p50", "p99", "max"])
+    lat_ax.set_xticks([k + width * (len(latency) - 1) / 2 for k in range(len(keys))], ["p50", "p99", "max"])
     lat_ax.set_yscale("log")
     lat_ax.set_ylabel("ms")
     lat_ax.set_title("Delivery latency, one stream at 25 fps")
@@ -46,14 +44,26 @@ def write(results: dict[str, Any], path: Path) -> bool:
         for name, points in by_name.items():
             points = _by_point(points)
             ns = sorted(points)
-            style = {"color": COLORS.get(name), "linestyle": STYLES[executor], "marker": "o",
-                     "label": f"{name}, {executor} executor"}
+            style = {
+                "color": COLORS.get(name),
+                "linestyle": STYLES[executor],
+                "marker": "o",
+                "label": f"{name}, {executor} executor",
+            }
             fps_ax.plot(ns, [points[n]["fps_mean"] for n in ns], **style)
             p99_ax.plot(ns, [points[n]["p99_ms"] for n in ns], **style)
-    points = sorted({int(n) for by_name in results.get("scale", {}).values()
-                     for figures in by_name.values() for n in figures})
-    for ax, title, label in ((fps_ax, "Delivered fps per stream (mean)", "fps"),
-                             (p99_ax, "p99 latency, n streams at 25 fps", "ms")):
+    points = sorted(
+        {
+            int(n)
+            for by_name in results.get("scale", {}).values()
+            for figures in by_name.values()
+            for n in figures
+        }
+    )
+    for ax, title, label in (
+        (fps_ax, "Delivered fps per stream (mean)", "fps"),
+        (p99_ax, "p99 latency, n streams at 25 fps", "ms"),
+    ):
         ax.set_xscale("log", base=2)
         ax.set_xticks(points, [str(n) for n in points])
         ax.set_xlabel("concurrent streams")
@@ -67,11 +77,23 @@ def write(results: dict[str, Any], path: Path) -> bool:
         for name, points in by_name.items():
             points = _by_point(points)
             ks = sorted(points)
-            starve_ax.plot(ks, [points[k]["live_fps"] for k in ks], color=COLORS.get(name),
-                           linestyle=STYLES[executor], marker="o", label=f"{name}, {executor}")
+            starve_ax.plot(
+                ks,
+                [points[k]["live_fps"] for k in ks],
+                color=COLORS.get(name),
+                linestyle=STYLES[executor],
+                marker="o",
+                label=f"{name}, {executor}",
+            )
     starve_ax.set_xscale("log", base=2)
-    silent = sorted({int(k) for by_name in results.get("starvation", {}).values()
-                     for figures in by_name.values() for k in figures})
+    silent = sorted(
+        {
+            int(k)
+            for by_name in results.get("starvation", {}).values()
+            for figures in by_name.values()
+            for k in figures
+        }
+    )
     starve_ax.set_xticks(silent, [str(k) for k in silent])
     starve_ax.set_xlabel("silent streams beside the live one")
     starve_ax.set_ylabel("live stream fps")

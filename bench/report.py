@@ -11,8 +11,12 @@ from bench.stats import ratio
 Row = tuple[str, str, dict[str, float]]  # (figure, which way is better, value per implementation)
 COLUMNS = ("talvo", "talvo-loop", "plain", "janus")
 # (column title, numerator, denominator)
-RATIOS = (("talvo/plain", "talvo", "plain"), ("talvo/janus", "talvo", "janus"),
-          ("loop/talvo", "talvo-loop", "talvo"), ("loop/janus", "talvo-loop", "janus"))
+RATIOS = (
+    ("talvo/plain", "talvo", "plain"),
+    ("talvo/janus", "talvo", "janus"),
+    ("loop/talvo", "talvo-loop", "talvo"),
+    ("loop/janus", "talvo-loop", "janus"),
+)
 MIB = 1024 * 1024
 
 
@@ -30,13 +34,18 @@ def _stall(r: dict[str, Any]) -> Iterator[Row]:
     names = [n for n in r if n != "ticker_alone"]
     yield "1 ms ticker worst lateness (ms)", "lower", {n: r[n]["worst_ms"] for n in names}
     yield "1 ms ticker p99 lateness (ms)", "lower", {n: r[n]["p99_ms"] for n in names}
-    yield "debug: slow callbacks, all", "lower", {
-        n: r[n]["debug"]["slow_callbacks"]["total"] for n in names}
+    yield "debug: slow callbacks, all", "lower", {n: r[n]["debug"]["slow_callbacks"]["total"] for n in names}
     for kind in ("stream", "wakeup", "ticker", "other"):
-        yield f"debug: slow callbacks, {kind}", "lower", {
-            n: r[n]["debug"]["slow_callbacks"]["by_kind"].get(kind, 0) for n in names}
-    yield "debug: worst slow callback (ms)", "lower", {
-        n: r[n]["debug"]["slow_callbacks"]["worst_ms"] for n in names}
+        yield (
+            f"debug: slow callbacks, {kind}",
+            "lower",
+            {n: r[n]["debug"]["slow_callbacks"]["by_kind"].get(kind, 0) for n in names},
+        )
+    yield (
+        "debug: worst slow callback (ms)",
+        "lower",
+        {n: r[n]["debug"]["slow_callbacks"]["worst_ms"] for n in names},
+    )
 
 
 def _at(by_name: dict[str, Any], point: int, key: str) -> dict[str, float]:
@@ -100,13 +109,22 @@ def _many(r: dict[str, Any]) -> Iterator[Row]:
 def _silent(r: dict[str, Any]) -> Iterator[Row]:
     for key, what in (("alone", "alone"), ("beside", f"beside {r.get('runtimes', '?')} silent")):
         for stat in ("p50_ms", "p99_ms"):
-            yield (f"executor job {what}: {stat[:-3]} wait (ms)", "lower",
-                   {n: v[key][stat] for n, v in r.items() if isinstance(v, dict)})
+            yield (
+                f"executor job {what}: {stat[:-3]} wait (ms)",
+                "lower",
+                {n: v[key][stat] for n, v in r.items() if isinstance(v, dict)},
+            )
 
 
 SECTIONS = {
-    "throughput": _throughput, "latency": _latency, "stall": _stall, "scale": _scale,
-    "starvation": _starvation, "stop": _stop, "many": _many, "silent": _silent,
+    "throughput": _throughput,
+    "latency": _latency,
+    "stall": _stall,
+    "scale": _scale,
+    "starvation": _starvation,
+    "stop": _stop,
+    "many": _many,
+    "silent": _silent,
 }
 
 
@@ -130,10 +148,10 @@ def table(results: dict[str, Any]) -> str:
     header = ("figure", "better", *COLUMNS, *(title for title, _, _ in RATIOS))
     body = []
     for figure, better, values in rows(results):
-        ratios = [ratio(values[a], values[b]) if a in values and b in values else math.nan
-                  for _, a, b in RATIOS]
-        body.append((figure, better, *(_cell(values.get(c)) for c in COLUMNS),
-                     *(_cell(x) for x in ratios)))
+        ratios = [
+            ratio(values[a], values[b]) if a in values and b in values else math.nan for _, a, b in RATIOS
+        ]
+        body.append((figure, better, *(_cell(values.get(c)) for c in COLUMNS), *(_cell(x) for x in ratios)))
     widths = [max(len(str(line[i])) for line in (header, *body)) for i in range(len(header))]
 
     def fmt(line: tuple[str, ...]) -> str:

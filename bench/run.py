@@ -39,10 +39,10 @@ class Config:
     silent_seconds: float
 
 
-FULL = Config(200_000, 1_000, 125, (1, 2, 4, 8, 16), 3.0, (4, 8, 16), 2.5, 7, 4,
-              (1, 16, 64, 256), 4.0, 256, 1_000, 3.0)
-QUICK = Config(20_000, 250, 50, (1, 4, 16), 2.0, (4, 8), 2.0, 3, 2,
-               (1, 16, 64, 256), 2.0, 64, 1_000, 2.0)
+FULL = Config(
+    200_000, 1_000, 125, (1, 2, 4, 8, 16), 3.0, (4, 8, 16), 2.5, 7, 4, (1, 16, 64, 256), 4.0, 256, 1_000, 3.0
+)
+QUICK = Config(20_000, 250, 50, (1, 4, 16), 2.0, (4, 8), 2.0, 3, 2, (1, 16, 64, 256), 2.0, 64, 1_000, 2.0)
 
 
 def _quiet_logs() -> None:
@@ -65,10 +65,12 @@ def _clean(value: object) -> object:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__)
-    parser.add_argument("--quick", action="store_true",
-                        help="250 latency frames, fewer scale points (about 2 minutes)")
-    parser.add_argument("--output", type=Path, default=HERE,
-                        help="folder for results.json and results.png (default: bench/)")
+    parser.add_argument(
+        "--quick", action="store_true", help="250 latency frames, fewer scale points (about 2 minutes)"
+    )
+    parser.add_argument(
+        "--output", type=Path, default=HERE, help="folder for results.json and results.png (default: bench/)"
+    )
     args = parser.parse_args(argv)
     _quiet_logs()
 
@@ -79,16 +81,17 @@ def main(argv: list[str] | None = None) -> int:
     config = QUICK if args.quick else FULL
     names = list(IMPLEMENTATIONS)
     steps = {
-        "throughput": lambda: throughput.measure(names, config.throughput_frames,
-                                                  config.rounds),
+        "throughput": lambda: throughput.measure(names, config.throughput_frames, config.rounds),
         "latency": lambda: latency.measure(names, config.latency_frames, config.rounds),
         "stall": lambda: stall.measure(names, config.stall_frames),
         "scale": lambda: scale.measure(names, list(config.scale_points), config.scale_seconds),
-        "starvation": lambda: starvation.measure(names, list(config.starvation_points),
-                                                 config.starvation_seconds),
+        "starvation": lambda: starvation.measure(
+            names, list(config.starvation_points), config.starvation_seconds
+        ),
         "stop": lambda: stopping.measure(names, config.stop_trials),
-        "many": lambda: many.measure(names, list(config.many_points), config.many_seconds,
-                                     config.many_executor_limit),
+        "many": lambda: many.measure(
+            names, list(config.many_points), config.many_seconds, config.many_executor_limit
+        ),
         "silent": lambda: silent.measure(names, config.silent_runtimes, config.silent_seconds),
     }
     results: dict[str, object] = {}
@@ -101,14 +104,17 @@ def main(argv: list[str] | None = None) -> int:
             print(f"[bench] {section} ...", file=sys.stderr, flush=True)
             results[section] = step()
             timing[section] = {"seconds": time.perf_counter() - t0, "load_after": machine.load()}
-            print(f"[bench] {section} done in {timing[section]['seconds']:.1f}s, load average "
-                  f"{timing[section]['load_after']}", file=sys.stderr, flush=True)
+            print(
+                f"[bench] {section} done in {timing[section]['seconds']:.1f}s, load average "
+                f"{timing[section]['load_after']}",
+                file=sys.stderr,
+                flush=True,
+            )
     wall = time.perf_counter() - started
 
     info = machine.info()
     info["load_average_before"], info["load_average_after"] = load_before, machine.load()
-    print(f"machine: {info['cpu_model']}, {info['cores']} cores, Python {info['python']}, "
-          f"{info['platform']}")
+    print(f"machine: {info['cpu_model']}, {info['cores']} cores, Python {info['python']}, {info['platform']}")
     print(f"load average (1/5/15 min) before: {load_before}, after: {info['load_average_after']}")
     busiest = max([load_before or [0.0]] + [t["load_after"] or [0.0] for t in timing.values()])
     if busiest[0] > info["cores"]:
@@ -117,9 +123,14 @@ def main(argv: list[str] | None = None) -> int:
     print(f"wall time: {wall:.0f}s ({'quick' if args.quick else 'full'} run)")
 
     args.output.mkdir(parents=True, exist_ok=True)
-    document = {"machine": info, "mode": "quick" if args.quick else "full",
-                "config": asdict(config), "wall_seconds": wall, "sections": timing,
-                "results": results}
+    document = {
+        "machine": info,
+        "mode": "quick" if args.quick else "full",
+        "config": asdict(config),
+        "wall_seconds": wall,
+        "sections": timing,
+        "results": results,
+    }
     (args.output / "results.json").write_text(json.dumps(_clean(document), indent=2) + "\n")
     results["title"] = f"talvo vs peers: {info['cpu_model']}, {info['cores']} cores"
     if plot.write(results, args.output / "results.png"):

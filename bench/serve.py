@@ -57,9 +57,22 @@ def cpu_seconds(pid: int) -> float:
 
 def start_server(mode: str, sessions: int) -> tuple[subprocess.Popen, str]:
     proc = subprocess.Popen(
-        [sys.executable, "-m", "talvo", "serve", "--port", "0", "--frame-wait", mode,
-         "--max-sessions", str(sessions)],
-        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        [
+            sys.executable,
+            "-m",
+            "talvo",
+            "serve",
+            "--port",
+            "0",
+            "--frame-wait",
+            mode,
+            "--max-sessions",
+            str(sessions),
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        text=True,
+    )
     line = proc.stdout.readline()
     if "http://" not in line:
         proc.kill()
@@ -86,8 +99,9 @@ class Client:
                 msg = await ws.receive()
                 now = time.perf_counter()
                 if msg.type == aiohttp.WSMsgType.BINARY:
-                    (_, _, _, flags, _, _, dropped, _, _, deadline,
-                     server_ms) = protocol.FRAME_HEADER.unpack_from(msg.data)
+                    (_, _, _, flags, _, _, dropped, _, _, deadline, server_ms) = (
+                        protocol.FRAME_HEADER.unpack_from(msg.data)
+                    )
                     self.arrivals.append(now)
                     self.latencies.append(now - deadline)
                     self.server_latencies.append(server_ms / 1000)
@@ -135,10 +149,20 @@ async def measure(mode: str, n: int, warmup: float, seconds: float) -> Point:
     fps = [len(window(c.arrivals, c.arrivals, start, end)) / span for c in served]
     lat = [x for c in served for x in window(c.latencies, c.arrivals, start, end)]
     server_lat = [x for c in served for x in window(c.server_latencies, c.arrivals, start, end)]
-    return Point(mode, n, round(span, 2), round(min(fps), 2), round(statistics.median(fps), 2),
-                 round(p(lat, 0.5), 2), round(p(lat, 0.99), 2), round(p(server_lat, 0.99), 2),
-                 round(100 * (cpu1 - cpu0) / span, 1), round(100 * (mine1 - mine0) / span, 1),
-                 sum(c.dropped for c in served), n - len(served))
+    return Point(
+        mode,
+        n,
+        round(span, 2),
+        round(min(fps), 2),
+        round(statistics.median(fps), 2),
+        round(p(lat, 0.5), 2),
+        round(p(lat, 0.99), 2),
+        round(p(server_lat, 0.99), 2),
+        round(100 * (cpu1 - cpu0) / span, 1),
+        round(100 * (mine1 - mine0) / span, 1),
+        sum(c.dropped for c in served),
+        n - len(served),
+    )
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -157,20 +181,29 @@ def main(argv: list[str] | None = None) -> int:
             print(f"{mode} x {n} ...", file=sys.stderr, flush=True)
             points.append(asyncio.run(measure(mode, n, warmup, seconds)))
     load_after = os.getloadavg()
-    print(f"CPU: {os.cpu_count()} cores; load average before {load_before[0]:.2f}, "
-          f"after {load_after[0]:.2f}; Python {sys.version.split()[0]}")
-    print("| frame wait | sessions | fps per session, min / median | latency p50 / p99 (ms) "
-          "| server's own p99 (ms) | server CPU (% of a core) | client CPU | dropped |")
+    print(
+        f"CPU: {os.cpu_count()} cores; load average before {load_before[0]:.2f}, "
+        f"after {load_after[0]:.2f}; Python {sys.version.split()[0]}"
+    )
+    print(
+        "| frame wait | sessions | fps per session, min / median | latency p50 / p99 (ms) "
+        "| server's own p99 (ms) | server CPU (% of a core) | client CPU | dropped |"
+    )
     print("|---|---|---|---|---|---|---|---|")
     for x in points:
         refused = f" ({x.refused} refused)" if x.refused else ""
-        print(f"| {x.mode} | {x.sessions}{refused} | {x.fps_min} / {x.fps_median} | "
-              f"{x.latency_p50_ms} / {x.latency_p99_ms} | {x.server_latency_p99_ms} | "
-              f"{x.server_cpu_percent} | {x.client_cpu_percent} | {x.dropped} |")
+        print(
+            f"| {x.mode} | {x.sessions}{refused} | {x.fps_min} / {x.fps_median} | "
+            f"{x.latency_p50_ms} / {x.latency_p99_ms} | {x.server_latency_p99_ms} | "
+            f"{x.server_cpu_percent} | {x.client_cpu_percent} | {x.dropped} |"
+        )
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"load_before": load_before, "load_after": load_after,
-                       "points": [asdict(x) for x in points]}, f, indent=2)
+            json.dump(
+                {"load_before": load_before, "load_after": load_after, "points": [asdict(x) for x in points]},
+                f,
+                indent=2,
+            )
     return 0
 
 

@@ -58,10 +58,18 @@ async def soak_cycles(cycles: int, warm_up: int) -> None:
         counts = accounted(ledger, runtime, runs=warm_up + cycles, interrupted_takes=warm_up + cycles)
         assert await settled(lambda: fake.alive() == counts["queued"])
         objects = len(our_frame_objects())
-    report("cycles", cycles=cycles, warm_up=warm_up, seconds=f"{elapsed:.1f}",
-           per_cycle_ms=f"{elapsed / cycles * 1e3:.2f}", block_growth=growth,
-           blocks_per_cycle=f"{growth / cycles:.4f}", objects_left=objects,
-           frames_alive=fake.alive(), **{k: v for k, v in counts.items() if v and k != "new"})
+    report(
+        "cycles",
+        cycles=cycles,
+        warm_up=warm_up,
+        seconds=f"{elapsed:.1f}",
+        per_cycle_ms=f"{elapsed / cycles * 1e3:.2f}",
+        block_growth=growth,
+        blocks_per_cycle=f"{growth / cycles:.4f}",
+        objects_left=objects,
+        frames_alive=fake.alive(),
+        **{k: v for k, v in counts.items() if v and k != "new"},
+    )
 
 
 async def soak_frames(frames: int, warm_up: int) -> None:
@@ -79,10 +87,18 @@ async def soak_frames(frames: int, warm_up: int) -> None:
         counts = accounted(ledger, runtime, runs=2, interrupted_takes=0)
         assert counts["delivered"] == frames + warm_up
         objects = len(our_frame_objects())
-    report("frames", frames=frames, warm_up=warm_up, seconds=f"{elapsed:.1f}",
-           fps=f"{frames / elapsed:.0f}", block_growth=growth,
-           blocks_per_frame=f"{growth / frames:.6f}", objects_left=objects,
-           frames_alive=fake.alive(), **{k: v for k, v in counts.items() if v and k != "new"})
+    report(
+        "frames",
+        frames=frames,
+        warm_up=warm_up,
+        seconds=f"{elapsed:.1f}",
+        fps=f"{frames / elapsed:.0f}",
+        block_growth=growth,
+        blocks_per_frame=f"{growth / frames:.6f}",
+        objects_left=objects,
+        frames_alive=fake.alive(),
+        **{k: v for k, v in counts.items() if v and k != "new"},
+    )
 
 
 async def accounting(frames: int, streams: int, how: str | None) -> None:
@@ -93,16 +109,21 @@ async def accounting(frames: int, streams: int, how: str | None) -> None:
         runtime = AsyncTalvo()
         ledger.watch(runtime)
         t0 = time.perf_counter()
-        outcome = await competing_streams(runtime, ledger, streams,
-                                          stop_after=frames // 2 if how else None, how=how or "")
+        outcome = await competing_streams(
+            runtime, ledger, streams, stop_after=frames // 2 if how else None, how=how or ""
+        )
         elapsed = time.perf_counter() - t0
         interrupted = streams if how == "cancel" else 0
         counts = accounted(ledger, runtime, runs=1, interrupted_takes=interrupted)
         if how is None:
             assert counts["delivered"] == frames
-    report(f"accounting {streams} stream(s), {how or 'to the end'}", seconds=f"{elapsed:.1f}",
-           rendered=ledger.rendered(), endings=dict(outcome.endings),
-           **{k: v for k, v in counts.items() if v and k != "new"})
+    report(
+        f"accounting {streams} stream(s), {how or 'to the end'}",
+        seconds=f"{elapsed:.1f}",
+        rendered=ledger.rendered(),
+        endings=dict(outcome.endings),
+        **{k: v for k, v in counts.items() if v and k != "new"},
+    )
 
 
 def main() -> None:
@@ -122,8 +143,13 @@ def main() -> None:
         for how in (None, "cancel", "stop"):
             asyncio.run(accounting(args.accounting_frames, streams, how))
     assert producer_threads() == [], producer_threads()
-    report("process", threads_before=threads_before, threads_after=threading.active_count(),
-           seconds=f"{time.perf_counter() - started:.0f}", log_lines=dict(log_levels))
+    report(
+        "process",
+        threads_before=threads_before,
+        threads_after=threading.active_count(),
+        seconds=f"{time.perf_counter() - started:.0f}",
+        log_lines=dict(log_levels),
+    )
 
 
 if __name__ == "__main__":

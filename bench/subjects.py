@@ -21,8 +21,9 @@ def fake_renderer() -> Iterator[None]:
 
     original = Talvo.run
 
-    def run(self: Talvo, out_buffer_empty: Callable[[], bool],
-            idle_timeout: float | None = None) -> Iterator[VideoFrame]:
+    def run(
+        self: Talvo, out_buffer_empty: Callable[[], bool], idle_timeout: float | None = None
+    ) -> Iterator[VideoFrame]:
         return self._bench_source()  # type: ignore[attr-defined]
 
     Talvo.run = run  # type: ignore[method-assign]
@@ -39,8 +40,7 @@ class TalvoStream:
     frame_wait = "executor"
 
     def __init__(self, source: Source, output_buffer_size: int = 6) -> None:
-        self.runtime = AsyncTalvo(output_buffer_size=output_buffer_size,
-                                  frame_wait=self.frame_wait)
+        self.runtime = AsyncTalvo(output_buffer_size=output_buffer_size, frame_wait=self.frame_wait)
         self.runtime._bench_source = source
 
     def queue_full(self) -> bool:
@@ -63,6 +63,5 @@ class TalvoLoopStream(TalvoStream):
     frame_wait = "loop"
 
 
-IMPLEMENTATIONS = {cls.name: cls for cls in (TalvoStream, TalvoLoopStream, PlainStream,
-                                             JanusStream)}
+IMPLEMENTATIONS = {cls.name: cls for cls in (TalvoStream, TalvoLoopStream, PlainStream, JanusStream)}
 PEERS = ("plain", "janus")

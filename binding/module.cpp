@@ -37,7 +37,8 @@ constexpr const char* kImports =
     "BufferEmptyCallback = Callable[[], bool]\n";
 
 void run_source(const char* source, PyObject* globals, PyObject* locals) {
-  host::Ref code = host::Ref::steal(Py_CompileString(source, "<talvo.runtime_async>", Py_file_input));
+  host::Ref code =
+      host::Ref::steal(Py_CompileString(source, "<talvo.runtime_async>", Py_file_input));
   host::Ref result = host::Ref::steal(PyEval_EvalCode(code.get(), globals, locals));
 }
 
@@ -110,7 +111,8 @@ void exec_module(PyObject* module) {
   host::set_module_namespace(ns);
 
   // The end-of-stream marker: one plain object, recognised by identity only.
-  host::Ref marker = host::Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  host::Ref marker =
+      host::Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   host::check(PyDict_SetItemString(ns, "_STREAM_END", marker.get()));
 
   host::log::init(ns);
@@ -133,8 +135,8 @@ void exec_module(PyObject* module) {
     host::check(PyObject_SetAttrString(target, op->name, method.get()));
   }
   host::check(PyDict_SetItemString(ns, "AsyncTalvo", facade.get()));
-  host::check(PyDict_SetItemString(
-      ns, "__all__", host::Ref::steal(Py_BuildValue("[s]", "AsyncTalvo")).get()));
+  host::check(PyDict_SetItemString(ns, "__all__",
+                                   host::Ref::steal(Py_BuildValue("[s]", "AsyncTalvo")).get()));
 }
 
 int exec_slot(PyObject* module) {
@@ -155,10 +157,19 @@ PyModuleDef_Slot g_slots[] = {
 // m_size 0: no C state of its own (the namespace is the module's dict), and a state pointer that
 // marks the module as executed, so a reload does not build a second class into it.
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "talvo.runtime_async", kModuleDoc, 0, nullptr, g_slots, nullptr,
-    nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "talvo.runtime_async",
+    kModuleDoc,
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_runtime_async(void) { return PyModuleDef_Init(&g_module_def); }
+PyMODINIT_FUNC PyInit_runtime_async(void) {
+  return PyModuleDef_Init(&g_module_def);
+}

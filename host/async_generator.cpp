@@ -17,7 +17,7 @@ PyTypeObject* g_generator_type = nullptr;
 PyTypeObject* g_request_type = nullptr;
 
 struct GeneratorObject {
-  FrameObject base;  // first: a GeneratorObject* is a FrameObject* and a PyObject*
+  FrameObject base;     // first: a GeneratorObject* is a FrameObject* and a PyObject*
   PyObject* finalizer;  // owned, from sys.get_asyncgen_hooks() at first use
   bool hooks_inited;
   bool closed;         // aclose() began, or the frame finished: no more items
@@ -28,15 +28,18 @@ enum class Mode { send, throw_, close };
 enum class State { init, iter, done };
 
 struct RequestObject {
-  PyObject_HEAD
-  GeneratorObject* gen;  // owned
-  PyObject* value;       // owned: the value to send, or athrow's argument tuple (NULL for close)
+  PyObject_HEAD GeneratorObject* gen;  // owned
+  PyObject* value;  // owned: the value to send, or athrow's argument tuple (NULL for close)
   Mode mode;
   State state;
 };
 
-GeneratorObject* as_gen(PyObject* o) { return reinterpret_cast<GeneratorObject*>(o); }
-RequestObject* as_req(PyObject* o) { return reinterpret_cast<RequestObject*>(o); }
+GeneratorObject* as_gen(PyObject* o) {
+  return reinterpret_cast<GeneratorObject*>(o);
+}
+RequestObject* as_req(PyObject* o) {
+  return reinterpret_cast<RequestObject*>(o);
+}
 
 void init_hooks(GeneratorObject* self) {
   if (self->hooks_inited) return;
@@ -123,9 +126,12 @@ PySendResult request_result(RequestObject* req, Step step, Ref& out, PyObject** 
 
 const char* request_name(Mode mode) {
   switch (mode) {
-    case Mode::send: return "anext";
-    case Mode::throw_: return "athrow";
-    case Mode::close: return "aclose";
+    case Mode::send:
+      return "anext";
+    case Mode::throw_:
+      return "athrow";
+    case Mode::close:
+      return "aclose";
   }
   return "anext";
 }
@@ -167,8 +173,8 @@ PySendResult request_step(RequestObject* req, PyObject* arg, PyError* thrown, Py
     if (req->mode == Mode::throw_) {
       req->state = State::done;
       detail::check_throw_arity("athrow", PyTuple_GET_SIZE(req->value));
-      to_throw.emplace(detail::exception_from_throw_args(
-          &PyTuple_GET_ITEM(req->value, 0), PyTuple_GET_SIZE(req->value)));
+      to_throw.emplace(detail::exception_from_throw_args(&PyTuple_GET_ITEM(req->value, 0),
+                                                         PyTuple_GET_SIZE(req->value)));
     }
     req->state = State::iter;
     gen->running_async = true;
@@ -212,9 +218,13 @@ PySendResult req_am_send(PyObject* o, PyObject* arg, PyObject** result) {
   return translate(PYGEN_ERROR, [&] { return request_step(as_req(o), arg, nullptr, result); });
 }
 
-PyObject* req_send(PyObject* o, PyObject* arg) { return detail::send_via<req_am_send>(o, arg); }
+PyObject* req_send(PyObject* o, PyObject* arg) {
+  return detail::send_via<req_am_send>(o, arg);
+}
 
-PyObject* req_next(PyObject* o) { return detail::next_via<req_am_send>(o); }
+PyObject* req_next(PyObject* o) {
+  return detail::next_via<req_am_send>(o);
+}
 
 PyObject* req_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* value = nullptr;
@@ -259,7 +269,8 @@ void req_dealloc(PyObject* o) {
 
 PyMethodDef req_methods[] = {
     {"send", req_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(req_throw)), METH_FASTCALL, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(req_throw)), METH_FASTCALL,
+     nullptr},
     {"close", req_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -267,15 +278,13 @@ PyMethodDef req_methods[] = {
 // ---- the generator ---------------------------------------------------------------------------
 
 PyObject* gen_anext(PyObject* o) {
-  return translate<PyObject*>(nullptr, [&] {
-    return make_request(as_gen(o), Mode::send, Py_None).release();
-  });
+  return translate<PyObject*>(
+      nullptr, [&] { return make_request(as_gen(o), Mode::send, Py_None).release(); });
 }
 
 PyObject* gen_asend(PyObject* o, PyObject* value) {
-  return translate<PyObject*>(nullptr, [&] {
-    return make_request(as_gen(o), Mode::send, value).release();
-  });
+  return translate<PyObject*>(nullptr,
+                              [&] { return make_request(as_gen(o), Mode::send, value).release(); });
 }
 
 PyObject* gen_athrow(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
@@ -288,9 +297,8 @@ PyObject* gen_athrow(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* gen_aclose(PyObject* o, PyObject*) {
-  return translate<PyObject*>(nullptr, [&] {
-    return make_request(as_gen(o), Mode::close, nullptr).release();
-  });
+  return translate<PyObject*>(
+      nullptr, [&] { return make_request(as_gen(o), Mode::close, nullptr).release(); });
 }
 
 // Closes a suspended frame synchronously, for collection without an event loop's finalizer.
@@ -344,14 +352,18 @@ int gen_clear(PyObject* o) {
   return 0;
 }
 
-PyObject* get_running(PyObject* o, void*) { return PyBool_FromLong(as_gen(o)->running_async); }
+PyObject* get_running(PyObject* o, void*) {
+  return PyBool_FromLong(as_gen(o)->running_async);
+}
 
-PyObject* gen_repr(PyObject* o) { return detail::frame_object_repr("async_generator", o); }
+PyObject* gen_repr(PyObject* o) {
+  return detail::frame_object_repr("async_generator", o);
+}
 
 PyMethodDef gen_methods[] = {
     {"asend", gen_asend, METH_O, "asend(v) -> send 'v' in generator."},
-    {"athrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_athrow)), METH_FASTCALL,
-     "athrow(value)\nathrow(type[,value[,tb]])\n\nraise exception in generator."},
+    {"athrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_athrow)),
+     METH_FASTCALL, "athrow(value)\nathrow(type[,value[,tb]])\n\nraise exception in generator."},
     {"aclose", gen_aclose, METH_NOARGS, "aclose() -> raise GeneratorExit inside generator."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -384,25 +396,25 @@ Ref make_async_generator(StreamBody body, PyObject* const* bound, Py_ssize_t n, 
 
 namespace detail {
 void init_async_generator_types() {
-  g_generator_type = make_type("talvo.runtime_async.async_generator", sizeof(GeneratorObject), {
-      {Py_tp_traverse, reinterpret_cast<void*>(gen_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(gen_clear)},
-      {Py_tp_finalize, reinterpret_cast<void*>(gen_finalize)},
-      {Py_tp_repr, reinterpret_cast<void*>(gen_repr)},
-      {Py_tp_methods, gen_methods},
-      {Py_tp_getset, gen_getset},
-      {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
-      {Py_am_anext, reinterpret_cast<void*>(gen_anext)}
-  }, frame_object_slots);
-  g_request_type = make_type("talvo.runtime_async.async_generator_request", sizeof(RequestObject), {
-      {Py_tp_dealloc, reinterpret_cast<void*>(req_dealloc)},
-      {Py_tp_traverse, reinterpret_cast<void*>(req_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(req_clear)},
-      {Py_tp_iternext, reinterpret_cast<void*>(req_next)},
-      {Py_tp_methods, req_methods},
-      {Py_am_await, reinterpret_cast<void*>(PyObject_SelfIter)},
-      {Py_am_send, reinterpret_cast<void*>(req_am_send)}
-  }, iterator_slots);
+  g_generator_type = make_type("talvo.runtime_async.async_generator", sizeof(GeneratorObject),
+                               {{Py_tp_traverse, reinterpret_cast<void*>(gen_traverse)},
+                                {Py_tp_clear, reinterpret_cast<void*>(gen_clear)},
+                                {Py_tp_finalize, reinterpret_cast<void*>(gen_finalize)},
+                                {Py_tp_repr, reinterpret_cast<void*>(gen_repr)},
+                                {Py_tp_methods, gen_methods},
+                                {Py_tp_getset, gen_getset},
+                                {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                                {Py_am_anext, reinterpret_cast<void*>(gen_anext)}},
+                               frame_object_slots);
+  g_request_type = make_type("talvo.runtime_async.async_generator_request", sizeof(RequestObject),
+                             {{Py_tp_dealloc, reinterpret_cast<void*>(req_dealloc)},
+                              {Py_tp_traverse, reinterpret_cast<void*>(req_traverse)},
+                              {Py_tp_clear, reinterpret_cast<void*>(req_clear)},
+                              {Py_tp_iternext, reinterpret_cast<void*>(req_next)},
+                              {Py_tp_methods, req_methods},
+                              {Py_am_await, reinterpret_cast<void*>(PyObject_SelfIter)},
+                              {Py_am_send, reinterpret_cast<void*>(req_am_send)}},
+                             iterator_slots);
   register_abc("AsyncGenerator", g_generator_type);
 }
 }  // namespace detail

@@ -19,11 +19,12 @@ PyTypeObject* g_wrapper_type = nullptr;
 using CoroutineObject = FrameObject;
 
 struct WrapperObject {
-  PyObject_HEAD
-  PyObject* coroutine;  // owned
+  PyObject_HEAD PyObject* coroutine;  // owned
 };
 
-CoroutineObject* as_coro(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
+CoroutineObject* as_coro(PyObject* o) {
+  return reinterpret_cast<CoroutineObject*>(o);
+}
 
 // Maps a step of the frame to am_send's result and keeps the object's flags in step.
 PySendResult finish_step(CoroutineObject* self, Step step, Ref& out, PyObject** result) {
@@ -68,10 +69,14 @@ PySendResult coro_am_send(PyObject* o, PyObject* arg, PyObject** result) {
 }
 
 // The `send()` / `__next__` form: a result travels in StopIteration.
-PyObject* coro_send(PyObject* o, PyObject* arg) { return detail::send_via<coro_am_send>(o, arg); }
+PyObject* coro_send(PyObject* o, PyObject* arg) {
+  return detail::send_via<coro_am_send>(o, arg);
+}
 
 // Only so that `await` accepts the am_await result as an iterator; hidden from Python.
-PyObject* coro_next(PyObject* o) { return detail::next_via<coro_am_send>(o); }
+PyObject* coro_next(PyObject* o) {
+  return detail::next_via<coro_am_send>(o);
+}
 
 PyObject* coro_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   return translate<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -111,7 +116,8 @@ PyObject* coro_close_impl(CoroutineObject* self) {
   self->finished = true;
   self->frame.destroy();
   if (step == Step::failed) {
-    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
+        PyErr_ExceptionMatches(PyExc_StopIteration)) {
       PyErr_Clear();
       Py_RETURN_NONE;
     }
@@ -133,7 +139,9 @@ bool awaitable_now(PyObject* o) {
 
 // The am_await slot, which `await` and our own frames use: the coroutine is its own iterator
 // there (it has am_send), so awaiting it allocates nothing.
-PyObject* coro_am_await(PyObject* o) { return awaitable_now(o) ? Py_NewRef(o) : nullptr; }
+PyObject* coro_am_await(PyObject* o) {
+  return awaitable_now(o) ? Py_NewRef(o) : nullptr;
+}
 
 // `__await__()` called from Python returns a separate iterator, as a native coroutine's does.
 PyObject* coro_await(PyObject* o, PyObject*) {
@@ -171,14 +179,21 @@ int coro_clear(PyObject* o) {
   return 0;
 }
 
-PyObject* get_running(PyObject* o, void*) { return PyBool_FromLong(as_coro(o)->frame.running()); }
+PyObject* get_running(PyObject* o, void*) {
+  return PyBool_FromLong(as_coro(o)->frame.running());
+}
 
-PyObject* coro_repr(PyObject* o) { return detail::frame_object_repr("coroutine", o); }
+PyObject* coro_repr(PyObject* o) {
+  return detail::frame_object_repr("coroutine", o);
+}
 
 PyMethodDef coro_methods[] = {
-    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise StopIteration."},
+    {"send", coro_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)),
+     METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next "
+     "iterated value or raise StopIteration."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {"__await__", coro_await, METH_NOARGS | METH_COEXIST,
      "Return an iterator to be used in await expression."},
@@ -195,17 +210,25 @@ PyGetSetDef coro_getset[] = {
 
 // ---- the iterator `__await__` returns --------------------------------------------------------
 
-PyObject* wrapper_coro(PyObject* o) { return reinterpret_cast<WrapperObject*>(o)->coroutine; }
+PyObject* wrapper_coro(PyObject* o) {
+  return reinterpret_cast<WrapperObject*>(o)->coroutine;
+}
 
 PySendResult wrapper_am_send(PyObject* o, PyObject* arg, PyObject** result) {
   return coro_am_send(wrapper_coro(o), arg, result);
 }
-PyObject* wrapper_next(PyObject* o) { return detail::next_via<wrapper_am_send>(o); }
-PyObject* wrapper_send(PyObject* o, PyObject* arg) { return coro_send(wrapper_coro(o), arg); }
+PyObject* wrapper_next(PyObject* o) {
+  return detail::next_via<wrapper_am_send>(o);
+}
+PyObject* wrapper_send(PyObject* o, PyObject* arg) {
+  return coro_send(wrapper_coro(o), arg);
+}
 PyObject* wrapper_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   return coro_throw(wrapper_coro(o), args, nargs);
 }
-PyObject* wrapper_close(PyObject* o, PyObject*) { return coro_close(wrapper_coro(o), nullptr); }
+PyObject* wrapper_close(PyObject* o, PyObject*) {
+  return coro_close(wrapper_coro(o), nullptr);
+}
 
 int wrapper_traverse(PyObject* o, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(o));
@@ -219,7 +242,8 @@ int wrapper_clear(PyObject* o) {
 
 PyMethodDef wrapper_methods[] = {
     {"send", wrapper_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)),
+     METH_FASTCALL, nullptr},
     {"close", wrapper_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -252,8 +276,7 @@ FrameObject* new_frame_object(PyTypeObject* type) {
 void free_frame_object(FrameObject* self) {
   PyObject* o = reinterpret_cast<PyObject*>(self);
   PyTypeObject* type = Py_TYPE(o);
-  if (type == g_coroutine_type && !self->finalized &&
-      g_free_coroutine_count < kKeptCoroutines) {
+  if (type == g_coroutine_type && !self->finalized && g_free_coroutine_count < kKeptCoroutines) {
     g_free_coroutines[g_free_coroutine_count++] = self;
     return;
   }
@@ -316,8 +339,10 @@ void frame_object_dealloc(PyObject* o) {
 }
 
 void check_throw_arity(const char* name, Py_ssize_t nargs) {
-  if (nargs < 1) raise_format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", name, nargs);
-  if (nargs > 3) raise_format(PyExc_TypeError, "%s expected at most 3 arguments, got %zd", name, nargs);
+  if (nargs < 1)
+    raise_format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", name, nargs);
+  if (nargs > 3)
+    raise_format(PyExc_TypeError, "%s expected at most 3 arguments, got %zd", name, nargs);
 }
 
 PyObject* result_or_stop(PySendResult r, PyObject* value) {
@@ -385,8 +410,12 @@ void register_abc(const char* abc_name, PyTypeObject* type) {
   Ref r = Ref::steal(PyObject_CallMethod(cls.get(), "register", "O", type));
 }
 
-PyObject* get_name(PyObject* o, void*) { return Py_NewRef(as_coro(o)->name); }
-PyObject* get_qualname(PyObject* o, void*) { return Py_NewRef(as_coro(o)->qualname); }
+PyObject* get_name(PyObject* o, void*) {
+  return Py_NewRef(as_coro(o)->name);
+}
+PyObject* get_qualname(PyObject* o, void*) {
+  return Py_NewRef(as_coro(o)->qualname);
+}
 PyObject* get_await(PyObject* o, void*) {
   PyObject* d = as_coro(o)->frame.awaiting();
   return Py_NewRef(d ? d : Py_None);
@@ -458,25 +487,25 @@ Ref make_coroutine(TaskBody body, PyObject* const* bound, Py_ssize_t n, Borrowed
 }
 
 void init_frame_types() {
-  g_coroutine_type = make_type("talvo.runtime_async.coroutine", sizeof(CoroutineObject), {
-      {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
-      {Py_tp_finalize, reinterpret_cast<void*>(coro_finalize)},
-      {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
-      {Py_tp_methods, coro_methods},
-      {Py_tp_getset, coro_getset},
-      {Py_tp_iternext, reinterpret_cast<void*>(coro_next)},
-      {Py_am_await, reinterpret_cast<void*>(coro_am_await)},
-      {Py_am_send, reinterpret_cast<void*>(coro_am_send)}
-  }, detail::frame_object_slots);
-  g_wrapper_type = make_type("talvo.runtime_async.coroutine_wrapper", sizeof(WrapperObject), {
-      {Py_tp_dealloc, reinterpret_cast<void*>(detail::gc_object_dealloc)},
-      {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
-      {Py_tp_iternext, reinterpret_cast<void*>(wrapper_next)},
-      {Py_tp_methods, wrapper_methods},
-      {Py_am_send, reinterpret_cast<void*>(wrapper_am_send)}
-  }, detail::iterator_slots);
+  g_coroutine_type = make_type("talvo.runtime_async.coroutine", sizeof(CoroutineObject),
+                               {{Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
+                                {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
+                                {Py_tp_finalize, reinterpret_cast<void*>(coro_finalize)},
+                                {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
+                                {Py_tp_methods, coro_methods},
+                                {Py_tp_getset, coro_getset},
+                                {Py_tp_iternext, reinterpret_cast<void*>(coro_next)},
+                                {Py_am_await, reinterpret_cast<void*>(coro_am_await)},
+                                {Py_am_send, reinterpret_cast<void*>(coro_am_send)}},
+                               detail::frame_object_slots);
+  g_wrapper_type = make_type("talvo.runtime_async.coroutine_wrapper", sizeof(WrapperObject),
+                             {{Py_tp_dealloc, reinterpret_cast<void*>(detail::gc_object_dealloc)},
+                              {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
+                              {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
+                              {Py_tp_iternext, reinterpret_cast<void*>(wrapper_next)},
+                              {Py_tp_methods, wrapper_methods},
+                              {Py_am_send, reinterpret_cast<void*>(wrapper_am_send)}},
+                             detail::iterator_slots);
   // A native coroutine has no `__next__`: tp_iternext stays for `await`, the name goes.
   check(PyDict_DelItemString(g_coroutine_type->tp_dict, "__next__"));
   PyType_Modified(g_coroutine_type);

@@ -15,11 +15,10 @@ namespace host {
 
 /// State shared by the coroutine and async-generator objects.
 struct FrameObject {
-  PyObject_HEAD
-  Frame frame;
+  PyObject_HEAD Frame frame;
   PyObject* weakrefs;
-  PyObject* name;      // owned str
-  PyObject* qualname;  // owned str
+  PyObject* name;              // owned str
+  PyObject* qualname;          // owned str
   PyObject* args[kMaxParams];  // owned
   Py_ssize_t nargs;
   bool started;

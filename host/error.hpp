@@ -50,7 +50,9 @@ class PyError {
   Ref value_;
 };
 
-[[noreturn]] inline void throw_python_error() { throw PyError(); }
+[[noreturn]] inline void throw_python_error() {
+  throw PyError();
+}
 
 /// Throws `PyError` for a failed int-returning C-API call (-1 means failure).
 inline int check(int rc) {
@@ -60,7 +62,9 @@ inline int check(int rc) {
 
 /// Raises `type(message)` as a `PyError`.
 [[noreturn]] void raise(PyObject* type, const char* message);
-[[noreturn]] inline void raise(Borrowed type, const char* message) { raise(type.get(), message); }
+[[noreturn]] inline void raise(Borrowed type, const char* message) {
+  raise(type.get(), message);
+}
 /// Raises `type(message)`, `message` a str.
 [[noreturn]] void raise(Borrowed type, Borrowed message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
@@ -68,13 +72,27 @@ inline int check(int rc) {
 /// The built-in exception classes that code outside host/ raises and matches (borrowed: they live
 /// as long as the interpreter).
 namespace exc {
-inline Borrowed Exception() noexcept { return Borrowed(PyExc_Exception); }
-inline Borrowed GeneratorExit() noexcept { return Borrowed(PyExc_GeneratorExit); }
-inline Borrowed ImportError() noexcept { return Borrowed(PyExc_ImportError); }
-inline Borrowed NotImplementedError() noexcept { return Borrowed(PyExc_NotImplementedError); }
-inline Borrowed RuntimeError() noexcept { return Borrowed(PyExc_RuntimeError); }
-inline Borrowed TypeError() noexcept { return Borrowed(PyExc_TypeError); }
-inline Borrowed ValueError() noexcept { return Borrowed(PyExc_ValueError); }
+inline Borrowed Exception() noexcept {
+  return Borrowed(PyExc_Exception);
+}
+inline Borrowed GeneratorExit() noexcept {
+  return Borrowed(PyExc_GeneratorExit);
+}
+inline Borrowed ImportError() noexcept {
+  return Borrowed(PyExc_ImportError);
+}
+inline Borrowed NotImplementedError() noexcept {
+  return Borrowed(PyExc_NotImplementedError);
+}
+inline Borrowed RuntimeError() noexcept {
+  return Borrowed(PyExc_RuntimeError);
+}
+inline Borrowed TypeError() noexcept {
+  return Borrowed(PyExc_TypeError);
+}
+inline Borrowed ValueError() noexcept {
+  return Borrowed(PyExc_ValueError);
+}
 }  // namespace exc
 
 /// Turns the current C++ exception into a Python error. Call only from a catch block.

@@ -73,15 +73,19 @@ class PromiseBase {
   std::suspend_always initial_suspend() noexcept { return {}; }
   std::suspend_always final_suspend() noexcept { return {}; }
   void unhandled_exception();
+  /// `co_await` takes a named `Ref`: build the awaitable in a statement of its own and
+  /// `co_await std::move(it)`. g++ 12 rejects a braced argument list inside a co_await
+  /// expression (and cannot keep one alive across the suspension), so a call such as
+  /// `co_await call(f, {x})` does not compile there.
   PyAwaiter await_transform(Ref awaitable) noexcept { return PyAwaiter(std::move(awaitable)); }
 
-  Ref delegate;                         ///< the iterator a `co_await` delegates to
-  Ref outgoing;                         ///< what the frame hands up: a yielded future or an item
-  Ref incoming;                         ///< the delegate's result, for `await_resume`
+  Ref delegate;                           ///< the iterator a `co_await` delegates to
+  Ref outgoing;                           ///< what the frame hands up: a yielded future or an item
+  Ref incoming;                           ///< the delegate's result, for `await_resume`
   std::optional<PyError> incoming_error;  ///< raised at the suspension point on resume
-  Ref result;                           ///< the frame's return value
-  std::exception_ptr failure;           ///< what escaped the frame
-  bool emitted = false;                 ///< the last suspension was a `co_yield`
+  Ref result;                             ///< the frame's return value
+  std::exception_ptr failure;             ///< what escaped the frame
+  bool emitted = false;                   ///< the last suspension was a `co_yield`
 
   int traverse(visitproc visit, void* arg);
   void clear();

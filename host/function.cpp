@@ -19,7 +19,9 @@ Holder* holder_of(PyObject* capsule) {
 }
 
 // Runs with the GIL held, when the last reference to the function goes.
-void free_holder(PyObject* capsule) { delete holder_of(capsule); }
+void free_holder(PyObject* capsule) {
+  delete holder_of(capsule);
+}
 
 PyObject* call(PyObject* capsule, PyObject*) {
   return translate<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -31,7 +33,8 @@ PyObject* call(PyObject* capsule, PyObject*) {
 }  // namespace
 
 Ref make_function(const char* name, std::unique_ptr<FunctionBody> body) {
-  auto holder = std::make_unique<Holder>(Holder{{name, call, METH_NOARGS, nullptr}, std::move(body)});
+  auto holder =
+      std::make_unique<Holder>(Holder{{name, call, METH_NOARGS, nullptr}, std::move(body)});
   Ref capsule = Ref::steal(PyCapsule_New(holder.get(), kCapsule, free_holder));
   Holder* owned = holder.release();  // the capsule owns it now
   return Ref::steal(PyCFunction_New(&owned->def, capsule.get()));

@@ -18,8 +18,8 @@ inline PyTypeObject* make_type(const char* name, std::size_t basicsize,
                                std::initializer_list<PyType_Slot> slots,
                                std::initializer_list<PyType_Slot> common = {},
                                unsigned long extra_flags = 0) {
-  const unsigned long flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                              Py_TPFLAGS_DISALLOW_INSTANTIATION | extra_flags;
+  const unsigned long flags =
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | extra_flags;
   std::vector<PyType_Slot> all(slots);
   all.insert(all.end(), common);
   all.push_back({0, nullptr});

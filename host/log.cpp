@@ -53,7 +53,9 @@ OperationScope::OperationScope(PyObject* name) noexcept : saved_(t_operation) {
   t_operation = name;
 }
 
-OperationScope::~OperationScope() { t_operation = saved_; }
+OperationScope::~OperationScope() {
+  t_operation = saved_;
+}
 
 void init(PyObject* module_dict) {
   Ref locals = Ref::steal(PyDict_New());
@@ -68,9 +70,15 @@ void init(PyObject* module_dict) {
   Py_XSETREF(g_emitters, emitters.release());
 }
 
-void debug(const char* message) { emit(n_debug, message); }
-void warning(const char* message) { emit(n_warning, message); }
-void error(const char* message) { emit(n_error, message); }
+void debug(const char* message) {
+  emit(n_debug, message);
+}
+void warning(const char* message) {
+  emit(n_warning, message);
+}
+void error(const char* message) {
+  emit(n_error, message);
+}
 
 void error_with(const char* prefix, Borrowed error) {
   Ref head = str(prefix);

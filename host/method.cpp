@@ -12,8 +12,8 @@ namespace host {
 
 namespace {
 
-PyTypeObject* g_method_type = nullptr;        // binds like a function
-PyObject* g_is_coroutine_marker = nullptr;    // asyncio.coroutines._is_coroutine, if present
+PyTypeObject* g_method_type = nullptr;      // binds like a function
+PyObject* g_is_coroutine_marker = nullptr;  // asyncio.coroutines._is_coroutine, if present
 
 Name n_doc{"__doc__"};
 Name n_module{"__module__"};
@@ -22,8 +22,7 @@ Name n_globals{"__globals__"};
 Name n_closure{"__closure__"};
 
 struct MethodObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   PyObject* stub;  // owned: the function giving signature and texts
   PyObject* name;
   PyObject* qualname;
@@ -31,7 +30,9 @@ struct MethodObject {
   Signature signature;
 };
 
-MethodObject* as_method(PyObject* o) { return reinterpret_cast<MethodObject*>(o); }
+MethodObject* as_method(PyObject* o) {
+  return reinterpret_cast<MethodObject*>(o);
+}
 
 PyObject* method_vectorcall(PyObject* o, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   return translate<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -155,15 +156,15 @@ Ref make_method(const MethodSpec& spec, Borrowed stub) {
 
 void init_method_types() {
   // METHOD_DESCRIPTOR lets `obj.op(...)` call us with `obj` prepended, without a bound method.
-  g_method_type = make_type("talvo.runtime_async.operation", sizeof(MethodObject), {
-      {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
-      {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
-      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-      {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
-      {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
-      {Py_tp_getset, method_getset},
-      {Py_tp_members, method_members}
-  }, {}, Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR);
+  g_method_type = make_type("talvo.runtime_async.operation", sizeof(MethodObject),
+                            {{Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
+                             {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
+                             {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+                             {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
+                             {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+                             {Py_tp_getset, method_getset},
+                             {Py_tp_members, method_members}},
+                            {}, Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR);
   Ref coroutines = import("asyncio.coroutines");
   PyObject* marker = PyObject_GetAttrString(coroutines.get(), "_is_coroutine");
   if (marker == nullptr) PyErr_Clear();

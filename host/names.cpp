@@ -41,7 +41,6 @@ void set_module_namespace(PyObject* dict) {
   Py_XSETREF(g_namespace, dict);
 }
 
-
 Ref global(Name& name) {
   PyObject* value = PyDict_GetItemWithError(g_namespace, name.get());  // borrowed
   if (value == nullptr) {
@@ -53,7 +52,9 @@ Ref global(Name& name) {
   return Ref::borrow(value);
 }
 
-Ref getattr(Borrowed obj, Name& name) { return Ref::steal(PyObject_GetAttr(obj.get(), name.get())); }
+Ref getattr(Borrowed obj, Name& name) {
+  return Ref::steal(PyObject_GetAttr(obj.get(), name.get()));
+}
 
 void setattr(Borrowed obj, Name& name, Borrowed value) {
   check(PyObject_SetAttr(obj.get(), name.get(), value.get()));
@@ -101,18 +102,29 @@ Ref call_method_kw(Borrowed obj, Name& name, std::initializer_list<Borrowed> arg
   ArgArray a(args, 2);
   a.data[1] = obj.get();
   std::size_t nargs = args.size() + 1 - static_cast<std::size_t>(kwnames.size());
-  return Ref::steal(PyObject_VectorcallMethod(name.get(), a.data + 1,
-                                              nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              kwnames.get()));
+  return Ref::steal(PyObject_VectorcallMethod(
+      name.get(), a.data + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
-bool truthy(Borrowed obj) { return check(PyObject_IsTrue(obj.get())) != 0; }
+bool truthy(Borrowed obj) {
+  return check(PyObject_IsTrue(obj.get())) != 0;
+}
 
-Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
-Ref str_of(Borrowed obj) { return Ref::steal(PyObject_Str(obj.get())); }
-Ref float_(double value) { return Ref::steal(PyFloat_FromDouble(value)); }
-Ref int_(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
+Ref str(const char* utf8) {
+  return Ref::steal(PyUnicode_FromString(utf8));
+}
+Ref str_of(Borrowed obj) {
+  return Ref::steal(PyObject_Str(obj.get()));
+}
+Ref float_(double value) {
+  return Ref::steal(PyFloat_FromDouble(value));
+}
+Ref int_(long long value) {
+  return Ref::steal(PyLong_FromLongLong(value));
+}
 
-Ref import(const char* dotted_name) { return Ref::steal(PyImport_ImportModule(dotted_name)); }
+Ref import(const char* dotted_name) {
+  return Ref::steal(PyImport_ImportModule(dotted_name));
+}
 
 }  // namespace host

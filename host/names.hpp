@@ -68,7 +68,8 @@ Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> args, KwNames& kw
 /// `obj.name(*args)`: new reference.
 Ref call_method(Borrowed obj, Name& name, std::initializer_list<Borrowed> args = {});
 /// `obj.name(*positional, **keywords)` with the last `kwnames.size()` of `args` as keywords.
-Ref call_method_kw(Borrowed obj, Name& name, std::initializer_list<Borrowed> args, KwNames& kwnames);
+Ref call_method_kw(Borrowed obj, Name& name, std::initializer_list<Borrowed> args,
+                   KwNames& kwnames);
 /// Truth test of `bool(obj)`.
 bool truthy(Borrowed obj);
 /// A Python str from UTF-8 text: new reference.

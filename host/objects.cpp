@@ -4,7 +4,9 @@
 
 namespace host {
 
-Ref index(Borrowed obj) { return Ref::steal(PyNumber_Index(obj.get())); }
+Ref index(Borrowed obj) {
+  return Ref::steal(PyNumber_Index(obj.get()));
+}
 
 double as_double(Borrowed obj) {
   double value = PyFloat_AsDouble(obj.get());
@@ -22,7 +24,9 @@ bool same_text(Borrowed a, Borrowed b) {
   return false;
 }
 
-Ref repr(Borrowed obj) { return Ref::steal(PyObject_Repr(obj.get())); }
+Ref repr(Borrowed obj) {
+  return Ref::steal(PyObject_Repr(obj.get()));
+}
 
 Ref format(const char* format, ...) {
   va_list args;
@@ -37,7 +41,9 @@ void raise_wrong_type(const char* expectation, Borrowed obj) {
   raise_format(PyExc_TypeError, "%s, not %U", expectation, type_name.get());
 }
 
-Ref iter(Borrowed obj) { return Ref::steal(PyObject_GetIter(obj.get())); }
+Ref iter(Borrowed obj) {
+  return Ref::steal(PyObject_GetIter(obj.get()));
+}
 
 Ref next(Borrowed it) {
   Ref item = Ref::steal_or_null(PyIter_Next(it.get()));
@@ -63,9 +69,13 @@ Ref dict(KwNames& keys, std::initializer_list<Borrowed> values) {
   return result;
 }
 
-Ref list() { return Ref::steal(PyList_New(0)); }
+Ref list() {
+  return Ref::steal(PyList_New(0));
+}
 
-void list_append(Borrowed list, Borrowed item) { check(PyList_Append(list.get(), item.get())); }
+void list_append(Borrowed list, Borrowed item) {
+  check(PyList_Append(list.get(), item.get()));
+}
 
 Ref list_take_all(Borrowed list) {
   Ref taken = Ref::steal(PyList_GetSlice(list.get(), 0, PY_SSIZE_T_MAX));

@@ -14,12 +14,18 @@
 namespace host {
 
 /// Borrowed: `None`.
-inline Borrowed none() noexcept { return Borrowed(Py_None); }
+inline Borrowed none() noexcept {
+  return Borrowed(Py_None);
+}
 /// Borrowed: `True` or `False`.
-inline Borrowed boolean(bool value) noexcept { return Borrowed(value ? Py_True : Py_False); }
+inline Borrowed boolean(bool value) noexcept {
+  return Borrowed(value ? Py_True : Py_False);
+}
 
 /// `isinstance(obj, str)`.
-inline bool is_str(Borrowed obj) noexcept { return PyUnicode_Check(obj.get()); }
+inline bool is_str(Borrowed obj) noexcept {
+  return PyUnicode_Check(obj.get());
+}
 /// `isinstance(obj, Exception)`, by the type alone (no `__instancecheck__`).
 inline bool is_exception(Borrowed obj) noexcept {
   return PyObject_TypeCheck(obj.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception));
@@ -59,7 +65,9 @@ Ref dict(KwNames& keys, std::initializer_list<Borrowed> values);
 /// `[]`: new reference.
 Ref list();
 /// `isinstance(obj, list)`.
-inline bool is_list(Borrowed obj) noexcept { return PyList_Check(obj.get()); }
+inline bool is_list(Borrowed obj) noexcept {
+  return PyList_Check(obj.get());
+}
 /// `len(list)` of a list.
 inline std::size_t list_size(Borrowed list) noexcept {
   return static_cast<std::size_t>(PyList_GET_SIZE(list.get()));

@@ -73,11 +73,9 @@ void Signature::fail_too_many_positional(Py_ssize_t nargs, PyObject* const* out)
   const Py_ssize_t ndefaults = PyTuple_GET_SIZE(defaults_.get());
   Py_ssize_t kwonly_given = 0;  // CPython mentions them in this message
   for (Py_ssize_t j = positional_; j < size(); ++j) kwonly_given += out[j] != nullptr;
-  std::string takes =
-      ndefaults > 0
-          ? "from " + std::to_string(positional_ - ndefaults) + " to " +
-                std::to_string(positional_) + " positional arguments"
-          : plural(positional_, "positional argument");
+  std::string takes = ndefaults > 0 ? "from " + std::to_string(positional_ - ndefaults) + " to " +
+                                          std::to_string(positional_) + " positional arguments"
+                                    : plural(positional_, "positional argument");
   std::string given = std::to_string(nargs);
   if (kwonly_given > 0) {
     given += " positional argument" + std::string(nargs == 1 ? "" : "s") + " (and " +
@@ -95,8 +93,8 @@ void Signature::fail_missing(PyObject* const* out, Py_ssize_t begin, Py_ssize_t 
   for (Py_ssize_t i = begin; i < end; ++i) {
     if (out[i] == nullptr) missing[n++] = utf8(PyTuple_GET_ITEM(names_.get(), i));
   }
-  raise_format(PyExc_TypeError, "%U() missing %s: %s", qualname_.get(),
-               plural(n, kind).c_str(), name_list(missing, n).c_str());
+  raise_format(PyExc_TypeError, "%U() missing %s: %s", qualname_.get(), plural(n, kind).c_str(),
+               name_list(missing, n).c_str());
 }
 
 // ---- binding -----------------------------------------------------------------------------------
@@ -127,8 +125,8 @@ void Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     }
     if (slot < 0) fail_unexpected_keyword(kwnames, key);
     if (out[slot] != nullptr) {
-      raise_format(PyExc_TypeError, "%U() got multiple values for argument '%U'",
-                   qualname_.get(), key);
+      raise_format(PyExc_TypeError, "%U() got multiple values for argument '%U'", qualname_.get(),
+                   key);
     }
     out[slot] = args[nargs + k];
   }
@@ -145,8 +143,9 @@ void Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
   for (Py_ssize_t i = positional_; i < total; ++i) {
     if (out[i] != nullptr) continue;
     PyObject* name = PyTuple_GET_ITEM(names_.get(), i);
-    PyObject* value =
-        PyDict_Check(kwdefaults_.get()) ? PyDict_GetItemWithError(kwdefaults_.get(), name) : nullptr;
+    PyObject* value = PyDict_Check(kwdefaults_.get())
+                          ? PyDict_GetItemWithError(kwdefaults_.get(), name)
+                          : nullptr;
     if (value == nullptr && PyErr_Occurred()) throw_python_error();
     out[i] = value;
     missing = missing || value == nullptr;

@@ -31,10 +31,10 @@ class Signature {
   [[noreturn]] void fail_missing(PyObject* const* out, Py_ssize_t begin, Py_ssize_t end,
                                  const char* kind) const;
 
-  Ref qualname_;      // for error messages, as CPython words them
-  Ref names_;         // tuple of parameter names, positional first
-  Ref defaults_;      // tuple (possibly empty) for the last positional parameters
-  Ref kwdefaults_;    // dict or None
+  Ref qualname_;                    // for error messages, as CPython words them
+  Ref names_;                       // tuple of parameter names, positional first
+  Ref defaults_;                    // tuple (possibly empty) for the last positional parameters
+  Ref kwdefaults_;                  // dict or None
   Py_ssize_t positional_only_ = 0;  // the first of the positionals
   Py_ssize_t positional_ = 0;
   Py_ssize_t keyword_only_ = 0;

@@ -37,10 +37,10 @@ Ref import_from(Borrowed module, Name& name) {
   if (PyErr_Occurred()) throw_python_error();
   Ref file = lookup(module, n_dunder_file);
   Ref message =
-      file ? Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from %R (%S)",
-                                                   name.text(), package.get(), file.get()))
-           : Ref::steal(PyUnicode_FromFormat(
-                 "cannot import name '%s' from %R (unknown location)", name.text(), package.get()));
+      file ? Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from %R (%S)", name.text(),
+                                             package.get(), file.get()))
+           : Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from %R (unknown location)",
+                                             name.text(), package.get()));
   PyErr_SetImportError(message.get(), package.get(), file ? file.get() : nullptr);
   throw_python_error();
 }

@@ -56,8 +56,7 @@ void check_stub(const MethodSpec& spec, Py_ssize_t params, Borrowed stub) {
   }
   const int flags = reinterpret_cast<PyCodeObject*>(code)->co_flags;
   if ((flags & (CO_COROUTINE | CO_ASYNC_GENERATOR)) != kind.flag) {
-    raise_format(PyExc_SystemError, "%U: a %s body needs %s", qualname.get(), kind.body,
-                 kind.stub);
+    raise_format(PyExc_SystemError, "%U: a %s body needs %s", qualname.get(), kind.body, kind.stub);
   }
   const Py_ssize_t declared = Signature(stub).size();  // also refuses *args, **kwargs
   if (declared != params) {

@@ -44,7 +44,8 @@ host::Ref init(host::Args a) {
   host::setattr(self, names::frame_wait, wait_mode.view());
   frame_queue::create_waiters(self);
 
-  // Blocks the calling thread while the base renderer opens the model; errors propagate as they are.
+  // Blocks the calling thread while the base renderer opens the model; errors propagate as they
+  // are.
   if (host::truthy(load_model)) base::set_model(self, model_path);
   return host::Ref::none();
 }
@@ -52,7 +53,10 @@ host::Ref init(host::Args a) {
 }  // namespace
 
 extern const Operation kInit{
-    "__init__", Scope::instance, {host::MethodKind::function, nullptr, nullptr, init}, 8,
+    "__init__",
+    Scope::instance,
+    {host::MethodKind::function, nullptr, nullptr, init},
+    8,
     R"(def __init__(self, *, model_path: str | os.PathLike[str] | None = None, input_buffer_size: int = 0,
              output_buffer_size: int = 6, load_model: bool = False, num_threads: int = 0,
              batch_workers: int = 1,

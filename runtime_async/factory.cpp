@@ -2,10 +2,10 @@
 // everything else becomes an instance of the calling class with its model opened off the loop.
 #include <optional>
 
-#include "host/objects.hpp"
-#include "host/statements.hpp"
 #include "host/error.hpp"
 #include "host/frame.hpp"
+#include "host/objects.hpp"
+#include "host/statements.hpp"
 #include "runtime_async/frame_queue.hpp"
 #include "runtime_async/operation.hpp"
 #include "runtime_async/state.hpp"
@@ -19,8 +19,8 @@ host::Name n_is_supported_platform{"is_supported_platform"};
 host::Name n_find_daemon_binary{"find_daemon_binary"};
 host::Name n_create{"create"};
 host::KwNames kw_velda_create("model_path", "quality", "identity");
-host::KwNames kw_construct("model_path", "input_buffer_size", "output_buffer_size",
-                           "batch_workers", "frame_wait");
+host::KwNames kw_construct("model_path", "input_buffer_size", "output_buffer_size", "batch_workers",
+                           "frame_wait");
 
 bool declares_velda(host::Borrowed model_path) {
   host::Ref peek = host::global(names::g_peek_model_type);
@@ -64,9 +64,8 @@ VeldaRuntime import_velda_runtime() {
 // (cls, *, model_path, input_buffer_size, output_buffer_size, num_threads, batch_workers,
 //  quality, identity, frame_wait)
 host::Task create(host::Args a) {
-  host::Borrowed cls = a[0], model_path = a[1], input_buffer_size = a[2],
-                 output_buffer_size = a[3], batch_workers = a[5], quality = a[6],
-                 identity = a[7], frame_wait = a[8];
+  host::Borrowed cls = a[0], model_path = a[1], input_buffer_size = a[2], output_buffer_size = a[3],
+                 batch_workers = a[5], quality = a[6], identity = a[7], frame_wait = a[8];
   // Checked before the probe, so a wrong mode is an error whichever family the model is.
   frame_queue::checked_wait(frame_wait);
   const bool has_path = host::truthy(model_path);
@@ -85,14 +84,12 @@ host::Task create(host::Args a) {
 
   // num_threads (a[4]) is accepted for signature parity with the constructor but deliberately
   // not forwarded: instances made here always render with the default threading.
-  host::Ref instance =
-      host::call_kw(cls, {host::none(), input_buffer_size, output_buffer_size,
-                          batch_workers, frame_wait},
-                    kw_construct);
+  host::Ref instance = host::call_kw(
+      cls, {host::none(), input_buffer_size, output_buffer_size, batch_workers, frame_wait},
+      kw_construct);
   if (!has_path) co_return instance;
   host::setattr(instance.view(), names::model_path, model_path);
-  // Through the instance, so a subclass's set_model is the one that runs. Made apart from the
-  // co_await: g++ 12 rejects a braced list inside a co_await expression.
+  // Through the instance, so a subclass's set_model is the one that runs.
   host::Ref opening = host::call_method(instance.view(), names::set_model, {model_path});
   co_await std::move(opening);
   co_return instance;
@@ -101,7 +98,10 @@ host::Task create(host::Args a) {
 }  // namespace
 
 extern const Operation kCreate{
-    "create", Scope::instance, {host::MethodKind::class_coroutine, create}, 9,
+    "create",
+    Scope::instance,
+    {host::MethodKind::class_coroutine, create},
+    9,
     R"(async def create(cls, *, model_path: str | os.PathLike[str] | None = None, input_buffer_size: int = 0,
                  output_buffer_size: int = 6, num_threads: int = 0, batch_workers: int = 1,
                  quality: str = "medium", identity: str | None = None,

@@ -28,7 +28,9 @@ constexpr int kEndMarkerAttempts = 10;
 constexpr double kPutTimeout = 0.5;
 constexpr double kTakeTimeout = 1.0;
 
-host::Ref queue_of(host::Borrowed self) { return host::getattr(self, names::frame_queue); }
+host::Ref queue_of(host::Borrowed self) {
+  return host::getattr(self, names::frame_queue);
+}
 }  // namespace
 
 Errors Errors::lookup() {
@@ -43,15 +45,16 @@ host::Ref checked_wait(host::Borrowed frame_wait) {
     host::Borrowed name(mode->get());
     if (host::same_text(frame_wait, name)) return host::Ref::borrow(name);
   }
-  host::raise(host::exc::ValueError(),
-              host::format("frame_wait must be \"executor\" or \"loop\", not %R", frame_wait.get())
-                  .view());
+  host::raise(
+      host::exc::ValueError(),
+      host::format("frame_wait must be \"executor\" or \"loop\", not %R", frame_wait.get()).view());
 }
 
 Wait wait_of(host::Borrowed self) {
   host::Ref mode = host::getattr(self, names::frame_wait);
   host::Borrowed loop_mode(n_loop_mode.get());
-  return mode.is(loop_mode) || (host::is_str(mode.view()) && host::same_text(mode.view(), loop_mode))
+  return mode.is(loop_mode) ||
+                 (host::is_str(mode.view()) && host::same_text(mode.view(), loop_mode))
              ? Wait::loop
              : Wait::executor;
 }
@@ -95,9 +98,15 @@ ProducerSide::ProducerSide(host::Borrowed self)
 
 namespace {
 // What woke a loop-mode waiter: its future's result.
-host::Borrowed why_item() { return host::none(); }
-host::Borrowed why_time_out() { return host::boolean(true); }
-host::Borrowed why_producer_end() { return host::boolean(false); }
+host::Borrowed why_item() {
+  return host::none();
+}
+host::Borrowed why_time_out() {
+  return host::boolean(true);
+}
+host::Borrowed why_producer_end() {
+  return host::boolean(false);
+}
 }  // namespace
 
 void ProducerSide::wake(host::Borrowed why) const {
@@ -110,9 +119,13 @@ void ProducerSide::wake(host::Borrowed why) const {
   }
 }
 
-void ProducerSide::ended() const { wake(why_producer_end()); }
+void ProducerSide::ended() const {
+  wake(why_producer_end());
+}
 
-host::Ref ProducerSide::empty_test() const { return host::getattr(queue_.view(), n_empty); }
+host::Ref ProducerSide::empty_test() const {
+  return host::getattr(queue_.view(), n_empty);
+}
 
 bool ProducerSide::try_put(host::Borrowed item) const {
   try {
@@ -161,7 +174,9 @@ host::Ref take_now(host::Borrowed self, const Errors& errors) {
   return host::call_method_unless(frame_queue.view(), n_get_nowait, errors.empty.view());
 }
 
-host::Ref take_now(host::Borrowed self) { return take_now(self, Errors::lookup()); }
+host::Ref take_now(host::Borrowed self) {
+  return take_now(self, Errors::lookup());
+}
 
 // What the stream and its takes on executor workers share; touched only with the GIL held, so
 // "is a take running" and "who is told when it ends" cannot pass each other.
@@ -208,7 +223,9 @@ host::Ref ExecutorTake::submit(host::Borrowed loop) const {
   return talvo::loop::run_in_executor(loop, take_.view());
 }
 
-void ExecutorTake::abandon() { state_->abandoned = true; }
+void ExecutorTake::abandon() {
+  state_->abandoned = true;
+}
 
 host::Ref ExecutorTake::let_go(host::Borrowed self, host::Borrowed loop) {
   state_->abandoned = true;

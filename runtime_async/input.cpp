@@ -1,7 +1,7 @@
 // Input forwarding: each operation wraps its input in one message (or passes it through) and
 // awaits the renderer's input buffer. Nothing here checks whether the runtime is started.
-#include "host/objects.hpp"
 #include "host/frame.hpp"
+#include "host/objects.hpp"
 #include "runtime_async/contracts/base_renderer.hpp"
 #include "runtime_async/operation.hpp"
 #include "runtime_async/state.hpp"
@@ -30,8 +30,7 @@ host::Task push(host::Args a) {
 // (self)
 host::Task flush(host::Args a) {
   host::Ref video_control = host::global(names::g_video_control);
-  host::Ref control =
-      host::call_kw(video_control.view(), {host::boolean(true)}, kw_end_of_speech);
+  host::Ref control = host::call_kw(video_control.view(), {host::boolean(true)}, kw_end_of_speech);
   co_await base::input_aput(a[0], control.view());
   co_return host::Ref::none();
 }
@@ -48,7 +47,10 @@ host::Task set_identity(host::Args) {
 }  // namespace
 
 extern const Operation kPushAudio{
-    "push_audio", Scope::instance, {host::MethodKind::coroutine, push_audio}, 4,
+    "push_audio",
+    Scope::instance,
+    {host::MethodKind::coroutine, push_audio},
+    4,
     R"(async def push_audio(self, data: bytes | bytearray | memoryview, sample_rate: int,
                      last_chunk: bool = True) -> None:
     """Push audio data to the runtime asynchronously.
@@ -60,9 +62,11 @@ extern const Operation kPushAudio{
     """
 )"};
 
-extern const Operation kPush{
-    "push", Scope::instance, {host::MethodKind::coroutine, push}, 2,
-    R"(async def push(self, control: VideoControl) -> None:
+extern const Operation kPush{"push",
+                             Scope::instance,
+                             {host::MethodKind::coroutine, push},
+                             2,
+                             R"(async def push(self, control: VideoControl) -> None:
     """Push a VideoControl to the runtime asynchronously.
 
     Args:
@@ -70,15 +74,19 @@ extern const Operation kPush{
     """
 )"};
 
-extern const Operation kFlush{
-    "flush", Scope::instance, {host::MethodKind::coroutine, flush}, 1,
-    R"(async def flush(self) -> None:
+extern const Operation kFlush{"flush",
+                              Scope::instance,
+                              {host::MethodKind::coroutine, flush},
+                              1,
+                              R"(async def flush(self) -> None:
     """Flush the audio buffer, indicating end of speech."""
 )"};
 
-extern const Operation kSetIdentity{
-    "set_identity", Scope::instance, {host::MethodKind::coroutine, set_identity}, 2,
-    R"(async def set_identity(self, identity) -> None:
+extern const Operation kSetIdentity{"set_identity",
+                                    Scope::instance,
+                                    {host::MethodKind::coroutine, set_identity},
+                                    2,
+                                    R"(async def set_identity(self, identity) -> None:
     """Placeholder for API compatibility with the Velda runtime.
 
     Face identity on Orrin models is baked into the .imx at pack time; there is no

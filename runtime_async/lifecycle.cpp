@@ -3,9 +3,9 @@
 // base renderer's clean-up.
 #include <algorithm>
 
-#include "host/objects.hpp"
 #include "host/frame.hpp"
 #include "host/log.hpp"
+#include "host/objects.hpp"
 #include "runtime_async/contracts/base_renderer.hpp"
 #include "runtime_async/contracts/event_loop.hpp"
 #include "runtime_async/frame_queue.hpp"
@@ -106,9 +106,7 @@ host::Task stop(host::Args a) {
     } else {
       host::Ref join = host::getattr(thread.view(), n_join);
       host::Ref timeout = host::float_(kJoinTimeout);
-      // (g++ 12 cannot keep a braced list alive across co_await: build the awaitable first.)
-      host::Ref joined =
-          loop::run_in_executor(running_loop.view(), join.view(), {timeout.view()});
+      host::Ref joined = loop::run_in_executor(running_loop.view(), join.view(), {timeout.view()});
       co_await std::move(joined);
     }
     if (alive(host::getattr(self, names::thread).view())) {
@@ -134,7 +132,10 @@ host::Task shutdown(host::Args a) {
 }  // namespace
 
 extern const Operation kStart{
-    "start", Scope::instance, {host::MethodKind::coroutine, start}, 4,
+    "start",
+    Scope::instance,
+    {host::MethodKind::coroutine, start},
+    4,
     R"(async def start(self, out_buffer_empty: Optional[BufferEmptyCallback] = None, *,
                 idle_timeout: float | None = None,
                 loop: Optional[asyncio.AbstractEventLoop] = None) -> None:
@@ -147,15 +148,19 @@ extern const Operation kStart{
     """
 )"};
 
-extern const Operation kStop{
-    "stop", Scope::instance, {host::MethodKind::coroutine, stop}, 1,
-    R"(async def stop(self) -> None:
+extern const Operation kStop{"stop",
+                             Scope::instance,
+                             {host::MethodKind::coroutine, stop},
+                             1,
+                             R"(async def stop(self) -> None:
     """Stop the runtime: end the frame producer and clean up."""
 )"};
 
-extern const Operation kShutdown{
-    "shutdown", Scope::instance, {host::MethodKind::coroutine, shutdown}, 1,
-    R"(async def shutdown(self) -> None:
+extern const Operation kShutdown{"shutdown",
+                                 Scope::instance,
+                                 {host::MethodKind::coroutine, shutdown},
+                                 1,
+                                 R"(async def shutdown(self) -> None:
     """Shut the runtime down; the same as stop(), for the Velda runtime's interface."""
 )"};
 

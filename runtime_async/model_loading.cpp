@@ -1,9 +1,9 @@
 // Model loading: the base renderer opens the model and loads its data on the default executor,
 // so the event loop stays free while files are read and frames prepared.
-#include "host/objects.hpp"
 #include "host/error.hpp"
 #include "host/frame.hpp"
 #include "host/log.hpp"
+#include "host/objects.hpp"
 #include "runtime_async/contracts/base_renderer.hpp"
 #include "runtime_async/contracts/event_loop.hpp"
 #include "runtime_async/operation.hpp"
@@ -24,8 +24,8 @@ host::Ref choose_loop(host::Borrowed self) {
 // (self, model_path=None)
 host::Task set_model(host::Args a) {
   host::Borrowed self = a[0], requested = a[1];
-  host::Ref path =
-      host::truthy(requested) ? host::Ref::borrow(requested) : host::getattr(self, names::model_path);
+  host::Ref path = host::truthy(requested) ? host::Ref::borrow(requested)
+                                           : host::getattr(self, names::model_path);
   if (!host::truthy(path.view())) {
     host::log::error("No model path provided for set_model");
     host::raise(host::exc::ValueError(),
@@ -37,7 +37,6 @@ host::Task set_model(host::Args a) {
   host::Ref loop = choose_loop(self);
   try {
     host::Ref open = base::set_model_method(self);
-    // Made apart from the co_await: g++ 12 rejects a braced list inside a co_await expression.
     host::Ref job = loop::run_in_executor(loop.view(), open.view(), {path.view()});
     co_await std::move(job);
   } catch (host::PyError& e) {
@@ -73,7 +72,10 @@ host::Task load_data_async(host::Args a) {
 }  // namespace
 
 extern const Operation kSetModel{
-    "set_model", Scope::instance, {host::MethodKind::coroutine, set_model}, 2,
+    "set_model",
+    Scope::instance,
+    {host::MethodKind::coroutine, set_model},
+    2,
     R"(async def set_model(self, model_path: str | os.PathLike[str] | None = None) -> AsyncTalvo:
     """Set the avatar model for the runtime.
 
@@ -82,9 +84,11 @@ extern const Operation kSetModel{
     """
 )"};
 
-extern const Operation kLoadDataAsync{
-    "load_data_async", Scope::instance, {host::MethodKind::coroutine, load_data_async}, 1,
-    R"(async def load_data_async(self) -> None:
+extern const Operation kLoadDataAsync{"load_data_async",
+                                      Scope::instance,
+                                      {host::MethodKind::coroutine, load_data_async},
+                                      1,
+                                      R"(async def load_data_async(self) -> None:
     """Load the workspace and set up related components asynchronously."""
 )"};
 

@@ -1,9 +1,9 @@
 // The model-family probe: which kind of model a container declares, read from its header, file
 // table and manifest only, so that a Velda model is turned away (or handed on) before anything
 // heavy is loaded.
+#include "host/error.hpp"
 #include "host/objects.hpp"
 #include "host/statements.hpp"
-#include "host/error.hpp"
 #include "runtime_async/operation.hpp"
 #include "runtime_async/state.hpp"
 
@@ -47,7 +47,8 @@ host::Ref peek_model_type(host::Args a) {
   }
   host::Ref meta = host::getattr(container.view(), n_metadata);
   if (!host::truthy(meta.view())) return host::Ref::none();
-  host::Ref value = host::call_method(meta.view(), names::get, {host::Borrowed(n_model_type.get())});
+  host::Ref value =
+      host::call_method(meta.view(), names::get, {host::Borrowed(n_model_type.get())});
   return host::is_str(value.view()) ? value : host::Ref::none();
 }
 
@@ -73,8 +74,10 @@ host::Ref reject_if_velda_model(host::Args a) {
 }  // namespace
 
 extern const Operation kPeekModelType{
-    "_peek_model_type", Scope::module,
-    {host::MethodKind::free_function, nullptr, nullptr, peek_model_type}, 1,
+    "_peek_model_type",
+    Scope::module,
+    {host::MethodKind::free_function, nullptr, nullptr, peek_model_type},
+    1,
     R"(def _peek_model_type(model_path: str | os.PathLike[str]) -> str | None:
     """The model_type an .imx container's manifest declares, or None.
 
@@ -85,8 +88,10 @@ extern const Operation kPeekModelType{
 )"};
 
 extern const Operation kRejectIfVeldaModel{
-    "_reject_if_velda_model", Scope::module,
-    {host::MethodKind::free_function, nullptr, nullptr, reject_if_velda_model}, 1,
+    "_reject_if_velda_model",
+    Scope::module,
+    {host::MethodKind::free_function, nullptr, nullptr, reject_if_velda_model},
+    1,
     R"(def _reject_if_velda_model(model_path: str | os.PathLike[str]) -> None:
     """Raise VeldaModelNotSupported when model_path holds a Velda model.
 

@@ -3,37 +3,31 @@
 namespace talvo {
 
 // Defined in each concern's file.
-extern const Operation kPeekModelType, kRejectIfVeldaModel, kInit, kCreate, kSetModel,
-    kPushAudio, kPush, kFlush, kRun, kStart, kStop, kShutdown, kAenter, kAexit, kSetIdentity,
-    kFrameProducer, kLoadDataAsync;
+extern const Operation kPeekModelType, kRejectIfVeldaModel, kInit, kCreate, kSetModel, kPushAudio,
+    kPush, kFlush, kRun, kStart, kStop, kShutdown, kAenter, kAexit, kSetIdentity, kFrameProducer,
+    kLoadDataAsync;
 
 namespace {
 
 // The one list of operations. The module's functions first; then the class's, in the order its
 // __dict__ (and so vars() and help()) shows them.
 constinit const Operation* const kOperations[] = {
-    &kPeekModelType,
-    &kRejectIfVeldaModel,
+    &kPeekModelType, &kRejectIfVeldaModel,
 
-    &kInit,
-    &kCreate,
-    &kSetModel,
-    &kPushAudio,
-    &kPush,
-    &kFlush,
-    &kRun,
-    &kStart,
-    &kStop,
-    &kShutdown,
-    &kAenter,
-    &kAexit,
-    &kSetIdentity,
-    &kFrameProducer,
+    &kInit,          &kCreate,
+    &kSetModel,      &kPushAudio,
+    &kPush,          &kFlush,
+    &kRun,           &kStart,
+    &kStop,          &kShutdown,
+    &kAenter,        &kAexit,
+    &kSetIdentity,   &kFrameProducer,
     &kLoadDataAsync,
 };
 
 }  // namespace
 
-std::span<const Operation* const> operations() { return kOperations; }
+std::span<const Operation* const> operations() {
+  return kOperations;
+}
 
 }  // namespace talvo

@@ -10,9 +10,9 @@
 // a forced unwind out of a destructor (noexcept) would end the process in std::terminate.
 #include <optional>
 
-#include "host/objects.hpp"
 #include "host/log.hpp"
 #include "host/names.hpp"
+#include "host/objects.hpp"
 #include "runtime_async/contracts/base_renderer.hpp"
 #include "runtime_async/frame_queue.hpp"
 #include "runtime_async/operation.hpp"
@@ -70,9 +70,7 @@ class Clock {
     host::Ref time = host::global(names::g_time);
     perf_counter_ = host::getattr(time.view(), n_perf_counter);
   }
-  double now() const {
-    return host::as_double(host::call(perf_counter_.view()).view());
-  }
+  double now() const { return host::as_double(host::call(perf_counter_.view()).view()); }
 
  private:
   host::Ref perf_counter_;
@@ -185,8 +183,10 @@ host::Ref frame_producer(host::Args a) {
 }  // namespace
 
 extern const Operation kFrameProducer{
-    "_frame_producer", Scope::instance,
-    {host::MethodKind::function, nullptr, nullptr, frame_producer}, 3,
+    "_frame_producer",
+    Scope::instance,
+    {host::MethodKind::function, nullptr, nullptr, frame_producer},
+    3,
     R"(def _frame_producer(self, out_buffer_empty: Optional[BufferEmptyCallback] = None, *,
                     idle_timeout: float | None = None) -> None:
     """Run the runtime in a separate thread and produce frames."""

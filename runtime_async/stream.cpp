@@ -6,10 +6,10 @@
 // the runtime first, and lets go of its take before the cancellation leaves.
 #include <optional>
 
-#include "host/objects.hpp"
 #include "host/cancel.hpp"
 #include "host/frame.hpp"
 #include "host/log.hpp"
+#include "host/objects.hpp"
 #include "runtime_async/contracts/event_loop.hpp"
 #include "runtime_async/frame_queue.hpp"
 #include "runtime_async/operation.hpp"
@@ -25,13 +25,13 @@ constexpr double kTakeTimeout = 1.0;
 
 bool producer_alive(host::Borrowed self) {
   host::Ref thread = host::getattr(self, names::thread);
-  return !thread.is_none() && host::truthy(host::call_method(thread.view(), names::is_alive).view());
+  return !thread.is_none() &&
+         host::truthy(host::call_method(thread.view(), names::is_alive).view());
 }
 
 // (self, out_buffer_empty=None, *, idle_timeout=None, loop=None)
 host::Stream run(host::Args a) {
   host::Borrowed self = a[0];
-  // (g++ 12 cannot keep a braced list alive across co_await: build the awaitable first.)
   host::Ref started = host::call_method_kw(self, names::start, {a[1], a[2], a[3]}, kw_start);
   co_await std::move(started);
 
@@ -128,7 +128,10 @@ host::Stream run(host::Args a) {
 }  // namespace
 
 extern const Operation kRun{
-    "run", Scope::instance, {host::MethodKind::stream, nullptr, run}, 4,
+    "run",
+    Scope::instance,
+    {host::MethodKind::stream, nullptr, run},
+    4,
     R"(async def run(self, out_buffer_empty: Optional[BufferEmptyCallback] = None, *,
               idle_timeout: float | None = None,
               loop: Optional[asyncio.AbstractEventLoop] = None) -> AsyncGenerator[VideoFrame, None]:

@@ -45,8 +45,13 @@ class Tab:
                 return reply["result"]
 
     async def js(self, expression: str, *, gesture: bool = False) -> Any:
-        result = await self.call("Runtime.evaluate", expression=expression, returnByValue=True,
-                                 awaitPromise=True, userGesture=gesture)
+        result = await self.call(
+            "Runtime.evaluate",
+            expression=expression,
+            returnByValue=True,
+            awaitPromise=True,
+            userGesture=gesture,
+        )
         if "exceptionDetails" in result:
             raise RuntimeError(f"{expression}: {result['exceptionDetails']}")
         return result["result"].get("value")
@@ -74,17 +79,33 @@ async def chromium(binary: str, width: int = 900, height: int = 640):
     """A headless browser; yields a function that opens a tab at a URL."""
     profile = tempfile.mkdtemp(prefix="talvo-chromium-")
     proc = subprocess.Popen(
-        [binary, "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-         "--no-first-run", "--remote-debugging-port=0", f"--user-data-dir={profile}",
-         "--autoplay-policy=no-user-gesture-required", f"--window-size={width},{height}",
-         # a tone from a fake microphone, granted without a prompt
-         "--use-fake-device-for-media-stream", "--use-fake-ui-for-media-stream",
-         "--hide-scrollbars", "about:blank"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=_browser_env())
+        [
+            binary,
+            "--headless=new",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--disable-dev-shm-usage",
+            "--no-first-run",
+            "--remote-debugging-port=0",
+            f"--user-data-dir={profile}",
+            "--autoplay-policy=no-user-gesture-required",
+            f"--window-size={width},{height}",
+            # a tone from a fake microphone, granted without a prompt
+            "--use-fake-device-for-media-stream",
+            "--use-fake-ui-for-media-stream",
+            "--hide-scrollbars",
+            "about:blank",
+        ],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=_browser_env(),
+    )
     try:
         async with asyncio.timeout(60):
             port = await asyncio.get_running_loop().run_in_executor(None, _devtools_port, proc)
         async with aiohttp.ClientSession() as http:
+
             async def open_tab(url: str) -> Tab:
                 async with http.put(f"http://127.0.0.1:{port}/json/new?{url}") as r:
                     target = await r.json(content_type=None)
@@ -133,6 +154,7 @@ def _devtools_port(proc: subprocess.Popen) -> int:
 def artifact_dir() -> str:
     """Where test artifacts go (not committed: /out/ is ignored)."""
     path = os.environ.get("TALVO_TEST_ARTIFACTS") or os.path.join(
-        os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "out")
+        os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "out"
+    )
     os.makedirs(path, exist_ok=True)
     return path

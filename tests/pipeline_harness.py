@@ -59,27 +59,33 @@ def frames(n, run="a"):
 
 def raising(error, after=0, run="a"):
     """A script: `after` frames, then `error` raised from the iteration."""
+
     def script(call):
         yield from (Frame(run, i) for i in range(after))
         raise error
+
     return script
 
 
 def failing(error):
     """A script whose run() raises before any iteration exists."""
+
     def script(call):
         raise error
+
     return script
 
 
 def paced(period, run="a", count=None):
     """A script: frames every `period` seconds (a renderer's pace), forever or `count` of them."""
+
     def script(call):
         i = 0
         while count is None or i < count:
             time.sleep(period)
             yield Frame(run, i)
             i += 1
+
     return script
 
 
@@ -335,10 +341,14 @@ async def collect(stream, limit=None):
 NEW, HELD, QUEUED, TAKEN, DELIVERED, DRAINED, DROPPED = range(7)
 STATE_NAMES = ("new", "held", "queued", "taken", "delivered", "drained", "dropped")
 
-OUR_FRAME_TYPES = frozenset({
-    "talvo.runtime_async.coroutine", "talvo.runtime_async.coroutine_wrapper",
-    "talvo.runtime_async.async_generator", "talvo.runtime_async.async_generator_request",
-})
+OUR_FRAME_TYPES = frozenset(
+    {
+        "talvo.runtime_async.coroutine",
+        "talvo.runtime_async.coroutine_wrapper",
+        "talvo.runtime_async.async_generator",
+        "talvo.runtime_async.async_generator_request",
+    }
+)
 
 
 class Ledger:
@@ -411,8 +421,12 @@ class LedgerFrames:
     frame's number in its run; it can raise, block, or return normally.
     """
 
-    def __init__(self, ledger: Ledger, per_run: int | None = None,
-                 behaviour: Callable[[int], Callable[[int], None] | None] | None = None) -> None:
+    def __init__(
+        self,
+        ledger: Ledger,
+        per_run: int | None = None,
+        behaviour: Callable[[int], Callable[[int], None] | None] | None = None,
+    ) -> None:
         self.ledger = ledger
         self.per_run = per_run
         self.behaviour = behaviour
@@ -466,8 +480,7 @@ async def settled(condition: Callable[[], bool], timeout: float = 5.0) -> bool:
 def our_frame_objects() -> list[object]:
     """Coroutines, async generators and their helper objects of ours still alive."""
     gc.collect()
-    return [o for o in gc.get_objects()
-            if f"{type(o).__module__}.{type(o).__qualname__}" in OUR_FRAME_TYPES]
+    return [o for o in gc.get_objects() if f"{type(o).__module__}.{type(o).__qualname__}" in OUR_FRAME_TYPES]
 
 
 def allocated_blocks() -> int:

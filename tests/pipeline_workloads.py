@@ -61,8 +61,9 @@ class StreamsOutcome:
     endings: Counter[str] = field(default_factory=Counter)
 
 
-async def competing_streams(runtime: Any, ledger: Ledger, streams: int, *,
-                            stop_after: int | None = None, how: str = "cancel") -> StreamsOutcome:
+async def competing_streams(
+    runtime: Any, ledger: Ledger, streams: int, *, stop_after: int | None = None, how: str = "cancel"
+) -> StreamsOutcome:
     """``streams`` concurrent iterations of ``run`` on one instance. With ``stop_after``, once
     that many frames arrived in total, every consuming task is cancelled (``how="cancel"``) or
     the application awaits ``stop`` while they iterate (``how="stop"``). Ends with a stop."""

@@ -19,7 +19,8 @@ def _is_async(name):
 
 
 MODULE_FUNCTIONS = [name for name, value in vars(ra).items() if isinstance(value, OPERATION)]
-CLASS_OPERATIONS = [name for name, value in vars(AsyncTalvo).items()
-                    if isinstance(_unwrapped(value), OPERATION)]
+CLASS_OPERATIONS = [
+    name for name, value in vars(AsyncTalvo).items() if isinstance(_unwrapped(value), OPERATION)
+]
 ASYNC_OPERATIONS = [name for name in CLASS_OPERATIONS if _is_async(name)]
 PLAIN_OPERATIONS = [name for name in CLASS_OPERATIONS if not _is_async(name)]

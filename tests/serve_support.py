@@ -33,8 +33,10 @@ def wav_bytes(pcm: bytes, rate: int = 16000, channels: int = 1, width: int = 2) 
 
 def pcm_ramp(samples: int, seed: int = 1) -> bytes:
     """Distinct, loud-enough samples, so a reordered or lost byte shows."""
-    return b"".join(((i * 7919 + seed * 104729) % 20000 - 10000).to_bytes(2, "little", signed=True)
-                    for i in range(samples))
+    return b"".join(
+        ((i * 7919 + seed * 104729) % 20000 - 10000).to_bytes(2, "little", signed=True)
+        for i in range(samples)
+    )
 
 
 @asynccontextmanager
@@ -115,9 +117,11 @@ async def tab_that_reads_nothing(client):
     await loop.sock_connect(sock, (client.host, client.port))
     reader, writer = await asyncio.open_connection(sock=sock, limit=4096)
     key = base64.b64encode(os.urandom(16)).decode()
-    writer.write(f"GET /ws HTTP/1.1\r\nHost: {client.host}:{client.port}\r\nUpgrade: websocket\r\n"
-                 f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
-                 "Sec-WebSocket-Version: 13\r\n\r\n".encode())
+    writer.write(
+        f"GET /ws HTTP/1.1\r\nHost: {client.host}:{client.port}\r\nUpgrade: websocket\r\n"
+        f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+        "Sec-WebSocket-Version: 13\r\n\r\n".encode()
+    )
     assert b" 101 " in await reader.readuntil(b"\r\n\r\n")
     try:
         yield reader
@@ -127,8 +131,12 @@ async def tab_that_reads_nothing(client):
 
 def start_server(*args: str) -> tuple[subprocess.Popen, str]:
     """`python -m talvo serve` on a free port, and the URL it printed."""
-    proc = subprocess.Popen([sys.executable, "-m", "talvo", "serve", "--port", "0", *args],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "talvo", "serve", "--port", "0", *args],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     line = proc.stdout.readline()
     if "http://" not in line:
         proc.kill()

@@ -8,7 +8,6 @@ import pytest
 from talvo.runtime_async import AsyncTalvo
 
 
-
 async def loaded(model) -> AsyncTalvo:
     runtime = await AsyncTalvo.create(model_path=model)
     await runtime.load_data_async()

@@ -17,7 +17,6 @@ from talvo.runtime_async import _STREAM_END, AsyncTalvo
 from volume import scaled
 
 
-
 def operation(name):
     if name in MODULE_FUNCTIONS:
         return getattr(ra, name)
@@ -92,8 +91,9 @@ class TestArgumentLists:
         ]
         if len(params) > bound_first:
             explicit.append(((object(),), {params[bound_first]: object()}))  # given twice
-        required = [p for p in inspect.signature(python_twin(name)).parameters.values()
-                    if p.default is p.empty][bound_first:]
+        required = [
+            p for p in inspect.signature(python_twin(name)).parameters.values() if p.default is p.empty
+        ][bound_first:]
         if required:
             explicit.append(((), {}))  # a required argument missing
         for args, kwargs in explicit:
@@ -102,17 +102,38 @@ class TestArgumentLists:
             assert bind_error(ours(name, runtime), *args, **kwargs) == expected
         assert not runtime._running and producer_threads() == []
 
-    @pytest.mark.skipif(not keyword_errors_come_first(),
-                        reason="this build counts surplus positionals before keyword errors "
-                               "(the host binding fixed on branch hosttests, f8e88d0)")
+    @pytest.mark.skipif(
+        not keyword_errors_come_first(),
+        reason="this build counts surplus positionals before keyword errors "
+        "(the host binding fixed on branch hosttests, f8e88d0)",
+    )
     @settings(max_examples=scaled(400, 20), deadline=None)
-    @given(name=st.sampled_from(ASYNC_OPERATIONS), positional=st.integers(0, 9),
-           keywords=st.lists(st.sampled_from(["self", "cls", "bogus", "model_path", "data",
-                                              "sample_rate", "last_chunk", "control",
-                                              "identity", "out_buffer_empty", "idle_timeout",
-                                              "loop", "quality"]), unique=True, max_size=5))
-    def test_any_list_binds_exactly_as_a_python_function_would(self, name, positional,
-                                                                 keywords):
+    @given(
+        name=st.sampled_from(ASYNC_OPERATIONS),
+        positional=st.integers(0, 9),
+        keywords=st.lists(
+            st.sampled_from(
+                [
+                    "self",
+                    "cls",
+                    "bogus",
+                    "model_path",
+                    "data",
+                    "sample_rate",
+                    "last_chunk",
+                    "control",
+                    "identity",
+                    "out_buffer_empty",
+                    "idle_timeout",
+                    "loop",
+                    "quality",
+                ]
+            ),
+            unique=True,
+            max_size=5,
+        ),
+    )
+    def test_any_list_binds_exactly_as_a_python_function_would(self, name, positional, keywords):
         runtime = AsyncTalvo()
         args = (object(),) * positional
         kwargs = dict.fromkeys(keywords, object())
@@ -122,15 +143,18 @@ class TestArgumentLists:
 
 
 class TestWrongTypesAtConstruction:
-    @pytest.mark.parametrize("kwargs, error, match", [
-        ({"input_buffer_size": "1"}, TypeError, "input_buffer_size must be an int"),
-        ({"input_buffer_size": -1}, ValueError, "input_buffer_size must be >= 0"),
-        ({"num_threads": 1.5}, TypeError, "num_threads must be an int"),
-        ({"batch_workers": 0}, ValueError, "batch_workers must be >= 1"),
-        ({"load_model": True}, ValueError, "no model path given"),
-        ({"load_model": True, "model_path": 123}, TypeError, "int"),
-        ({"load_model": True, "model_path": "/nonexistent/m.imx"}, FileNotFoundError, None),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs, error, match",
+        [
+            ({"input_buffer_size": "1"}, TypeError, "input_buffer_size must be an int"),
+            ({"input_buffer_size": -1}, ValueError, "input_buffer_size must be >= 0"),
+            ({"num_threads": 1.5}, TypeError, "num_threads must be an int"),
+            ({"batch_workers": 0}, ValueError, "batch_workers must be >= 1"),
+            ({"load_model": True}, ValueError, "no model path given"),
+            ({"load_model": True, "model_path": 123}, TypeError, "int"),
+            ({"load_model": True, "model_path": "/nonexistent/m.imx"}, FileNotFoundError, None),
+        ],
+    )
     def test_the_base_renderer_judges_its_own_values(self, kwargs, error, match):
         with pytest.raises(error, match=match):
             AsyncTalvo(**kwargs)
@@ -138,8 +162,7 @@ class TestWrongTypesAtConstruction:
     @pytest.mark.parametrize("size", ["6", 6.0, None, True, b"6"])
     def test_a_queue_size_the_queue_cannot_use_is_refused(self, size):
         # Accepted, it would fail only at the producer's first put: an empty stream, no error.
-        with pytest.raises(TypeError, match=f"output_buffer_size must be an int, not "
-                                            f"{type(size).__name__}"):
+        with pytest.raises(TypeError, match=f"output_buffer_size must be an int, not {type(size).__name__}"):
             AsyncTalvo(output_buffer_size=size)
 
     def test_a_size_with_only_index_becomes_its_int(self):
@@ -157,20 +180,29 @@ class TestWrongTypesAtConstruction:
 
 @pytest.mark.asyncio
 class TestWrongTypesWhenAwaited:
-    @pytest.mark.parametrize("kwargs, error", [
-        ({"model_path": 123}, TypeError),
-        ({"model_path": b"m.imx"}, TypeError),
-        ({"model_path": object()}, TypeError),
-        ({"input_buffer_size": "x"}, TypeError),
-        ({"output_buffer_size": "6"}, TypeError),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs, error",
+        [
+            ({"model_path": 123}, TypeError),
+            ({"model_path": b"m.imx"}, TypeError),
+            ({"model_path": object()}, TypeError),
+            ({"input_buffer_size": "x"}, TypeError),
+            ({"output_buffer_size": "6"}, TypeError),
+        ],
+    )
     async def test_create(self, kwargs, error):
         with pytest.raises(error):
             await AsyncTalvo.create(**kwargs)
 
-    @pytest.mark.parametrize("path, error", [
-        (123, TypeError), (object(), TypeError), ("", ValueError), ("/nonexistent.imx", OSError),
-    ])
+    @pytest.mark.parametrize(
+        "path, error",
+        [
+            (123, TypeError),
+            (object(), TypeError),
+            ("", ValueError),
+            ("/nonexistent.imx", OSError),
+        ],
+    )
     async def test_set_model(self, runtime, path, error):
         with pytest.raises(error):
             await runtime.set_model(path)
@@ -180,12 +212,19 @@ class TestWrongTypesWhenAwaited:
         with pytest.raises(ValueError, match="Video graph is not set"):
             await runtime.load_data_async()
 
-    @pytest.mark.parametrize("args, error", [
-        (("text", 16000), TypeError), ((None, 16000), TypeError), ((12, 16000), TypeError),
-        ((b"\x00", 16000), ValueError), ((b"\x00\x00", "16000"), TypeError),
-        ((b"\x00\x00", 0), ValueError), ((b"\x00\x00", 16000.0), TypeError),
-        ((b"\x00\x00", 16000, "yes"), TypeError),
-    ])
+    @pytest.mark.parametrize(
+        "args, error",
+        [
+            (("text", 16000), TypeError),
+            ((None, 16000), TypeError),
+            ((12, 16000), TypeError),
+            ((b"\x00", 16000), ValueError),
+            ((b"\x00\x00", "16000"), TypeError),
+            ((b"\x00\x00", 0), ValueError),
+            ((b"\x00\x00", 16000.0), TypeError),
+            ((b"\x00\x00", 16000, "yes"), TypeError),
+        ],
+    )
     async def test_push_audio_refuses_and_queues_nothing(self, runtime, args, error):
         with pytest.raises(error):
             await runtime.push_audio(*args)
@@ -201,13 +240,18 @@ class TestWrongTypesWhenAwaited:
         with pytest.raises(NotImplementedError):
             await runtime.set_identity(identity)
 
-    @pytest.mark.parametrize("kwargs, error", [
-        ({"idle_timeout": "1"}, TypeError), ({"idle_timeout": -1.0}, ValueError),
-        ({"idle_timeout": float("nan")}, ValueError), ({"idle_timeout": float("inf")}, ValueError),
-        ({"out_buffer_empty": 5}, TypeError), ({"out_buffer_empty": "yes"}, TypeError),
-    ])
-    async def test_stream_values_reach_the_application_as_the_renderers_error(
-            self, runtime, kwargs, error):
+    @pytest.mark.parametrize(
+        "kwargs, error",
+        [
+            ({"idle_timeout": "1"}, TypeError),
+            ({"idle_timeout": -1.0}, ValueError),
+            ({"idle_timeout": float("nan")}, ValueError),
+            ({"idle_timeout": float("inf")}, ValueError),
+            ({"out_buffer_empty": 5}, TypeError),
+            ({"out_buffer_empty": "yes"}, TypeError),
+        ],
+    )
+    async def test_stream_values_reach_the_application_as_the_renderers_error(self, runtime, kwargs, error):
         with pytest.raises(error):
             async for _ in runtime.run(**kwargs):
                 pytest.fail("no frame can come")
@@ -236,8 +280,9 @@ class TestDirectCalls:
         error, end = runtime._frame_queue.get_nowait(), runtime._frame_queue.get_nowait()
         assert isinstance(error, TypeError) and end is _STREAM_END
 
-    @pytest.mark.parametrize("path, error", [(123, TypeError), (None, TypeError),
-                                             (b"m.imx", TypeError), (3.5, TypeError)])
+    @pytest.mark.parametrize(
+        "path, error", [(123, TypeError), (None, TypeError), (b"m.imx", TypeError), (3.5, TypeError)]
+    )
     def test_probe_and_rejection_refuse_what_is_not_a_path(self, path, error):
         with pytest.raises(error):
             ra._peek_model_type(path)

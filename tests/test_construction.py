@@ -21,8 +21,19 @@ class TestModule:
         assert AsyncTalvo.__doc__ == "Asynchronous wrapper for Talvo Runtime."
 
     def test_namespace_holds_what_a_python_module_would(self):
-        for name in ("logger", "Talvo", "VideoControl", "VideoFrame", "VeldaModelNotSupported",
-                     "asyncio", "threading", "queue", "time", "Path", "_STREAM_END"):
+        for name in (
+            "logger",
+            "Talvo",
+            "VideoControl",
+            "VideoFrame",
+            "VeldaModelNotSupported",
+            "asyncio",
+            "threading",
+            "queue",
+            "time",
+            "Path",
+            "_STREAM_END",
+        ):
             assert hasattr(ra, name), name
         assert ra.asyncio is asyncio and ra.queue is queue and ra.threading is threading
 
@@ -52,8 +63,15 @@ class TestModule:
 
     def test_constructor_signature_is_keyword_only(self):
         params = inspect.signature(AsyncTalvo).parameters
-        assert list(params) == ["model_path", "input_buffer_size", "output_buffer_size",
-                                "load_model", "num_threads", "batch_workers", "frame_wait"]
+        assert list(params) == [
+            "model_path",
+            "input_buffer_size",
+            "output_buffer_size",
+            "load_model",
+            "num_threads",
+            "batch_workers",
+            "frame_wait",
+        ]
         assert all(p.kind is p.KEYWORD_ONLY for p in params.values())
         assert [p.default for p in params.values()] == [None, 0, 6, False, 0, 1, "executor"]
 
@@ -64,12 +82,15 @@ class TestFrameWait:
         t = AsyncTalvo() if given is None else AsyncTalvo(frame_wait=given)
         assert t._frame_wait == (given or "executor")
 
-    @pytest.mark.parametrize("given, error, text", [
-        ("Loop", ValueError, "frame_wait must be \"executor\" or \"loop\", not 'Loop'"),
-        ("", ValueError, "not ''"),
-        (b"loop", TypeError, "frame_wait must be a str, not bytes"),
-        (None, TypeError, "not NoneType"),
-    ])
+    @pytest.mark.parametrize(
+        "given, error, text",
+        [
+            ("Loop", ValueError, 'frame_wait must be "executor" or "loop", not \'Loop\''),
+            ("", ValueError, "not ''"),
+            (b"loop", TypeError, "frame_wait must be a str, not bytes"),
+            (None, TypeError, "not NoneType"),
+        ],
+    )
     def test_anything_else_is_refused_before_the_base_is_built(self, given, error, text):
         with mock.patch.object(Talvo, "__init__") as base_init:
             with pytest.raises(error) as raised:
@@ -101,18 +122,19 @@ class TestConstruction:
         with mock.patch.object(Talvo, "__init__", recording_init):
             t = AsyncTalvo()
         assert "_frame_queue" not in seen[0]
-        fields = [k for k in t.__dict__ if k in {
-            "_model_path", "_model_hash", "_stop_event", "_thread", "_frame_queue",
-            "_running", "_loop"}]
+        fields = [
+            k
+            for k in t.__dict__
+            if k
+            in {"_model_path", "_model_hash", "_stop_event", "_thread", "_frame_queue", "_running", "_loop"}
+        ]
         # _model_path belongs to the base too, so only the relative order of the rest matters
-        assert fields[-6:] == ["_model_hash", "_stop_event", "_thread", "_frame_queue",
-                               "_running", "_loop"]
+        assert fields[-6:] == ["_model_hash", "_stop_event", "_thread", "_frame_queue", "_running", "_loop"]
 
     def test_base_constructor_never_sees_the_model_path(self):
         with mock.patch.object(Talvo, "__init__", return_value=None) as init:
             AsyncTalvo(model_path="m.imx", input_buffer_size=3, num_threads=-1, batch_workers=2)
-        init.assert_called_once_with(model_path=None, input_buffer_size=3, num_threads=-1,
-                                     batch_workers=2)
+        init.assert_called_once_with(model_path=None, input_buffer_size=3, num_threads=-1, batch_workers=2)
 
     def test_model_path_alone_opens_nothing(self):
         with mock.patch.object(Talvo, "set_model") as set_model:
@@ -167,8 +189,10 @@ class TestLoadModel:
 
     def test_error_propagates_unchanged_and_unlogged(self):
         error = OSError("cannot open")
-        with mock.patch.object(Talvo, "set_model", side_effect=error), \
-                mock.patch("talvo.runtime_async.logger") as logger:
+        with (
+            mock.patch.object(Talvo, "set_model", side_effect=error),
+            mock.patch("talvo.runtime_async.logger") as logger,
+        ):
             with pytest.raises(OSError) as raised:
                 AsyncTalvo(model_path="m.imx", load_model=True)
         assert raised.value is error

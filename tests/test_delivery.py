@@ -62,15 +62,13 @@ class TestEveryFrameAccountedFor:
         assert fake.alive() == 0
 
     @pytest.mark.parametrize("how", ["cancel", "stop"])
-    async def test_interrupted_streams_lose_only_what_is_documented(self, streams, how,
-                                                                    frame_wait):
+    async def test_interrupted_streams_lose_only_what_is_documented(self, streams, how, frame_wait):
         ledger = Ledger(FRAMES)
         fake = LedgerFrames(ledger)
         with fake.installed():
             runtime = AsyncTalvo(frame_wait=frame_wait)
             ledger.watch(runtime)
-            outcome = await competing_streams(runtime, ledger, streams, stop_after=STOP_AFTER,
-                                              how=how)
+            outcome = await competing_streams(runtime, ledger, streams, stop_after=STOP_AFTER, how=how)
             # A take already running when its task is cancelled still takes an item, which is
             # never delivered: at most one per cancelled stream. Stopping without cancelling
             # leaves every take to deliver what it got. In loop mode nothing is ever taken

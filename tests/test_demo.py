@@ -19,8 +19,9 @@ from talvo.engine.video_reader import pack_demo_model
 DEMO = [sys.executable, "-m", "talvo"]
 
 
-@pytest.mark.parametrize("case", ["velda", "out_is_a_file", "out_under_a_file", "no_audio_file",
-                                  "no_model_file", "no_seconds"])
+@pytest.mark.parametrize(
+    "case", ["velda", "out_is_a_file", "out_under_a_file", "no_audio_file", "no_model_file", "no_seconds"]
+)
 def test_bad_input_is_one_line_and_a_status_before_any_session(tmp_path, case):
     """Status 2 for a wrong command line (argparse's), 1 for input that cannot be used."""
     a_file = tmp_path / "a_file"
@@ -31,10 +32,8 @@ def test_bad_input_is_one_line_and_a_status_before_any_session(tmp_path, case):
         "velda": (["--model", str(velda), "--out", str(tmp_path / "out")], "Velda", 1),
         "out_is_a_file": (["--out", str(a_file)], "--out", 1),
         "out_under_a_file": (["--out", str(a_file / "sub")], "--out", 1),
-        "no_audio_file": (["--audio", "/nonexistent.wav", "--out", str(tmp_path)], "no such file",
-                          1),
-        "no_model_file": (["--model", "/nonexistent.imx", "--out", str(tmp_path)],
-                          "no such model file", 1),
+        "no_audio_file": (["--audio", "/nonexistent.wav", "--out", str(tmp_path)], "no such file", 1),
+        "no_model_file": (["--model", "/nonexistent.imx", "--out", str(tmp_path)], "no such model file", 1),
         "no_seconds": (["--seconds", "0", "--out", str(tmp_path)], "--seconds", 2),
     }[case]
     proc = subprocess.run([*DEMO, "--verbose", *args], capture_output=True, text=True, timeout=120)
@@ -45,8 +44,12 @@ def test_bad_input_is_one_line_and_a_status_before_any_session(tmp_path, case):
 
 
 def test_ctrl_c_ends_with_status_130_no_traceback_and_the_producer_stopped(tmp_path):
-    proc = subprocess.Popen([*DEMO, "--seconds", "30", "--verbose", "--out", str(tmp_path)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [*DEMO, "--seconds", "30", "--verbose", "--out", str(tmp_path)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     seen = []
     try:
         for line in proc.stderr:  # the session is streaming once the producer runs
@@ -79,8 +82,11 @@ def test_progress_on_a_terminal_fits_it_and_ends_on_the_summary(tmp_path):
     fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     env = {k: v for k, v in os.environ.items() if k not in ("COLUMNS", "LINES")}
     proc = subprocess.Popen(
-        [*DEMO, "--seconds", "0.6", "--idle-timeout", "0.3", "--scale", "1", "--out",
-         str(tmp_path)], stdout=subprocess.DEVNULL, stderr=secondary, env=env)
+        [*DEMO, "--seconds", "0.6", "--idle-timeout", "0.3", "--scale", "1", "--out", str(tmp_path)],
+        stdout=subprocess.DEVNULL,
+        stderr=secondary,
+        env=env,
+    )
     os.close(secondary)
     shown = b""
     while True:  # drain the terminal while the demo runs, so it never blocks on it

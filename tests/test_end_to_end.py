@@ -15,13 +15,12 @@ SAMPLES_PER_FRAME = RATE // 25
 
 def speech(seconds: float) -> bytes:
     n = int(seconds * RATE)
-    return b"".join(struct.pack("<h", int(12000 * math.sin(2 * math.pi * 220 * i / RATE)))
-                    for i in range(n))
+    return b"".join(struct.pack("<h", int(12000 * math.sin(2 * math.pi * 220 * i / RATE))) for i in range(n))
 
 
 async def speak(runtime, pcm: bytes, chunk: int = 3200) -> None:
     for i in range(0, len(pcm), chunk):
-        await runtime.push_audio(pcm[i:i + chunk], RATE, i + chunk >= len(pcm))
+        await runtime.push_audio(pcm[i : i + chunk], RATE, i + chunk >= len(pcm))
         await asyncio.sleep(0.05)  # faster than real time: the renderer paces itself
     await runtime.flush()
 
@@ -46,7 +45,7 @@ async def test_speech_frames_carry_every_pushed_sample_in_order(model):
     assert [f.index for f in frames] == sorted(f.index for f in frames)
     assert speech_frames[-1].end_of_speech
     last_speech = frames.index(speech_frames[-1])
-    assert frames[last_speech + 1:] and not any(f.speech for f in frames[last_speech + 1:])
+    assert frames[last_speech + 1 :] and not any(f.speech for f in frames[last_speech + 1 :])
     assert runtime._running is False and runtime._thread is None
 
 

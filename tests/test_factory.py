@@ -54,8 +54,8 @@ class TestOrrinPath:
         monkeypatch.setattr(ra, "_peek_model_type", peek)
         monkeypatch.setattr(Talvo, "set_model", opened)
         runtime = await ra.AsyncTalvo.create(
-            model_path=model_path, input_buffer_size=3, output_buffer_size=2, num_threads=4,
-            batch_workers=2)
+            model_path=model_path, input_buffer_size=3, output_buffer_size=2, num_threads=4, batch_workers=2
+        )
         assert type(runtime) is ra.AsyncTalvo
         peek.assert_not_called()
         opened.assert_not_called()
@@ -121,7 +121,7 @@ class TestOrrinPath:
     async def test_a_wrong_frame_wait_fails_before_the_probe(self, monkeypatch):
         peek = mock.Mock(return_value="velda")
         monkeypatch.setattr(ra, "_peek_model_type", peek)
-        with pytest.raises(ValueError, match="\"executor\" or \"loop\""):
+        with pytest.raises(ValueError, match='"executor" or "loop"'):
             await ra.AsyncTalvo.create(model_path="m.imx", frame_wait="lop")
         peek.assert_not_called()
 
@@ -133,8 +133,9 @@ class TestOrrinPath:
 
 
 class TestVeldaUnavailable:
-    @pytest.mark.parametrize("kind", ["absent", "blocked", "names missing", "binary blocked",
-                                      "binary absent"])
+    @pytest.mark.parametrize(
+        "kind", ["absent", "blocked", "names missing", "binary blocked", "binary absent"]
+    )
     @pytest.mark.asyncio
     async def test_unavailability_carries_the_import_error(self, velda, built, kind):
         modules, _ = velda_modules()
@@ -180,10 +181,13 @@ class TestVeldaDispatch:
         create.assert_not_awaited()
         assert built == []
 
-    @pytest.mark.parametrize("daemon, options", [
-        ("/opt/velda/daemon", {"quality": "high", "identity": "face.png"}),
-        ("", {}),
-    ])
+    @pytest.mark.parametrize(
+        "daemon, options",
+        [
+            ("/opt/velda/daemon", {"quality": "high", "identity": "face.png"}),
+            ("", {}),
+        ],
+    )
     @pytest.mark.asyncio
     async def test_usable_swift_runtime_creates_the_model(self, velda, built, daemon, options):
         result = object()

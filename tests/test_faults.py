@@ -48,11 +48,14 @@ def no_producer_left():
 
 def failing_at(frame: int, error: BaseException, runs=(1,)):
     """A behaviour whose runs in ``runs`` raise ``error`` before their frame number ``frame``."""
+
     def behaviour(run):
         def step(n):
             if n == frame:
                 raise error
+
         return step if run in runs else None
+
     return behaviour
 
 
@@ -80,7 +83,8 @@ class TestRendererErrors:
     @pytest.mark.parametrize("frame", [0, *RANDOM_FRAMES], ids=lambda n: f"before-frame-{n}")
     @pytest.mark.parametrize("error_type", [ValueError, RuntimeError, OSError])
     async def test_error_mid_stream_reaches_the_application_after_every_earlier_frame(
-            self, frame, error_type, records):
+        self, frame, error_type, records
+    ):
         print(f"seed {SEED}")
         error = error_type(f"renderer broke before frame {frame}")
         ledger = Ledger(200)
@@ -101,8 +105,7 @@ class TestRendererErrors:
     async def test_base_run_failing_before_any_iteration(self, error_type, records):
         error = error_type("no iteration today")
         runtime = AsyncTalvo()
-        with mock.patch.object(Talvo, "run", side_effect=error), \
-                pytest.raises(error_type) as raised:
+        with mock.patch.object(Talvo, "run", side_effect=error), pytest.raises(error_type) as raised:
             async for _ in runtime.run():
                 pytest.fail("no frame can come")
         assert raised.value is error
@@ -138,11 +141,11 @@ class TestRendererErrors:
 @pytest.mark.asyncio
 class TestInterruptsOnTheProducerThread:
     @pytest.mark.parametrize("error_type", [KeyboardInterrupt, SystemExit])
-    async def test_interrupt_ends_the_stream_and_leaves_the_thread(self, error_type, monkeypatch,
-                                                                  records):
+    async def test_interrupt_ends_the_stream_and_leaves_the_thread(self, error_type, monkeypatch, records):
         seen = []
-        monkeypatch.setattr(threading, "excepthook",
-                            lambda args: seen.append((args.exc_value, args.thread.name)))
+        monkeypatch.setattr(
+            threading, "excepthook", lambda args: seen.append((args.exc_value, args.thread.name))
+        )
         error = error_type("interrupt in the renderer")
         ledger = Ledger(100)
         fake = LedgerFrames(ledger, per_run=10, behaviour=failing_at(3, error))
@@ -171,14 +174,15 @@ def hang_in(runs):
         def step(n):
             if n == 2:
                 assert released[run].wait(timeout=60), "never released"
+
         return step
+
     return behaviour, released
 
 
 @pytest.mark.asyncio
 class TestHangingRenderer:
-    async def test_producer_hung_past_the_join_is_abandoned_and_puts_nothing_more(self,
-                                                                                  records):
+    async def test_producer_hung_past_the_join_is_abandoned_and_puts_nothing_more(self, records):
         # Two runtimes on one loop, so the two ways of stopping share one 5 s wait: the stream's
         # task is cancelled, or the application awaits stop while the stream iterates.
         behaviour, released = hang_in(runs=(1, 2))
@@ -230,8 +234,9 @@ class TestHangingRenderer:
         await cancelled_rt.start()
         for event in released.values():
             event.set()
-        await asyncio.to_thread(wait_until, lambda: not any(t.is_alive() for t in hung),
-                                what="the abandoned producers to end")
+        await asyncio.to_thread(
+            wait_until, lambda: not any(t.is_alive() for t in hung), what="the abandoned producers to end"
+        )
         assert [ledger.puts_by_thread[t.ident] for t in hung] == puts_before
         # The frame each released renderer yielded was never queued.
         assert all(ledger.state[fake.last_index_by_thread[t.ident]] == HELD for t in hung)
@@ -346,18 +351,31 @@ print("loop closed; producer alive:", thread is not None and thread.is_alive(), 
 
 
 class TestForgottenStop:
-    @pytest.mark.parametrize("scenario", ["started, never read", "stream broken off",
-                                          "task left iterating", "renderer hung",
-                                          "stand-in renderer"])
+    @pytest.mark.parametrize(
+        "scenario",
+        [
+            "started, never read",
+            "stream broken off",
+            "task left iterating",
+            "renderer hung",
+            "stand-in renderer",
+        ],
+    )
     def test_process_exits_cleanly(self, scenario, tmp_path):
         package_root = Path(talvo.__file__).resolve().parent.parent
         here = Path(__file__).resolve().parent
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(
-            [str(package_root), str(here), *filter(None, [env.get("PYTHONPATH")])])
+            [str(package_root), str(here), *filter(None, [env.get("PYTHONPATH")])]
+        )
         result = subprocess.run(
             [sys.executable, "-X", "dev", "-c", FORGOTTEN_STOP, scenario, str(tmp_path / "m.imx")],
-            env=env, capture_output=True, text=True, timeout=60, check=False)
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=60,
+            check=False,
+        )
         assert result.returncode == 0, result.stderr
         # Cancelled by asyncio.run, the iterating task stops the runtime itself.
         expected_alive = scenario != "task left iterating"

@@ -25,8 +25,7 @@ from talvo.engine.video_reader import (
 from talvo.runtime_async import _peek_model_type
 from volume import scaled
 
-FUZZ = settings(max_examples=scaled(300, 20), deadline=None,
-                suppress_health_check=[HealthCheck.too_slow])
+FUZZ = settings(max_examples=scaled(300, 20), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
 @pytest.fixture(scope="module")
@@ -53,8 +52,11 @@ def encode(entries, *, count=None, shift=0):
     head = struct.pack("<4sI", MAGIC, len(entries) if count is None else count)
     table, data, offset = [], [], 8 + table_size
     for name, blob in entries:
-        table.append(struct.pack("<H", len(name) & 0xFFFF) + name +
-                     struct.pack("<QQ", max(0, offset + shift) & (2**64 - 1), len(blob)))
+        table.append(
+            struct.pack("<H", len(name) & 0xFFFF)
+            + name
+            + struct.pack("<QQ", max(0, offset + shift) & (2**64 - 1), len(blob))
+        )
         data.append(blob)
         offset += len(blob)
     return head + b"".join(table) + b"".join(data)
@@ -62,22 +64,35 @@ def encode(entries, *, count=None, shift=0):
 
 json_values = st.recursive(
     st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(max_size=20),
-    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=10), inner,
-                                                                  max_size=4),
-    max_leaves=20)
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=10), inner, max_size=4),
+    max_leaves=20,
+)
 manifests = st.one_of(
-    st.dictionaries(st.sampled_from(["model_type", "width", "height", "mouth_levels", "x"]),
-                    json_values, max_size=5).map(lambda d: json.dumps(d).encode()),
-    *[st.fixed_dictionaries({"model_type": st.sampled_from(["orrin", "velda", "Velda", ""])})
-      .map(lambda d: json.dumps(d).encode())] * 3,
+    st.dictionaries(
+        st.sampled_from(["model_type", "width", "height", "mouth_levels", "x"]), json_values, max_size=5
+    ).map(lambda d: json.dumps(d).encode()),
+    *[
+        st.fixed_dictionaries({"model_type": st.sampled_from(["orrin", "velda", "Velda", ""])}).map(
+            lambda d: json.dumps(d).encode()
+        )
+    ]
+    * 3,
     json_values.map(lambda v: json.dumps(v).encode()),
-    st.binary(max_size=64))
+    st.binary(max_size=64),
+)
 good_names = st.just(b"frames.bin") | st.text(min_size=1, max_size=12).map(str.encode)
-names = st.one_of(st.just(MANIFEST_NAME.encode()), good_names, st.binary(max_size=12),
-                  st.binary(min_size=1020, max_size=1030))
+names = st.one_of(
+    st.just(MANIFEST_NAME.encode()),
+    good_names,
+    st.binary(max_size=12),
+    st.binary(min_size=1020, max_size=1030),
+)
 # Well-formed tables beside the manifest, so the manifest is what gets tested.
-other_entries = st.lists(st.tuples(good_names.filter(lambda n: n != MANIFEST_NAME.encode()),
-                                   st.binary(max_size=64)), max_size=6, unique_by=lambda e: e[0])
+other_entries = st.lists(
+    st.tuples(good_names.filter(lambda n: n != MANIFEST_NAME.encode()), st.binary(max_size=64)),
+    max_size=6,
+    unique_by=lambda e: e[0],
+)
 entry_lists = st.lists(st.tuples(names, st.binary(max_size=64)), max_size=6)
 
 
@@ -104,8 +119,11 @@ class TestBuiltContainers:
         probe(scratch, encode([(MANIFEST_NAME.encode(), manifest), *others]))
 
     @FUZZ
-    @given(entries=entry_lists, count=st.one_of(st.none(), st.integers(0, 2**32 - 1)),
-           shift=st.integers(-64, 64) | st.sampled_from([2**63, 2**64 - 8]))
+    @given(
+        entries=entry_lists,
+        count=st.one_of(st.none(), st.integers(0, 2**32 - 1)),
+        shift=st.integers(-64, 64) | st.sampled_from([2**63, 2**64 - 8]),
+    )
     def test_tables_that_lie(self, scratch, entries, count, shift):
         probe(scratch, encode(entries, count=count, shift=shift))
 
@@ -134,8 +152,9 @@ mutation = st.one_of(
     st.tuples(st.just("insert"), st.integers(0, 10**6), st.integers(0, 255)),
     st.tuples(st.just("u16"), st.integers(0, 10**6), st.sampled_from([0, 1, 1024, 1025, 0xFFFF])),
     st.tuples(st.just("u32"), st.integers(0, 10**6), st.sampled_from([0, 1, 4096, 4097, 2**32 - 1])),
-    st.tuples(st.just("u64"), st.integers(0, 10**6),
-              st.sampled_from([0, 7, 8, 2**20, 2**20 + 1, 2**63, 2**64 - 1])),
+    st.tuples(
+        st.just("u64"), st.integers(0, 10**6), st.sampled_from([0, 7, 8, 2**20, 2**20 + 1, 2**63, 2**64 - 1])
+    ),
 )
 
 
@@ -151,7 +170,7 @@ def mutate(blob: bytes, ops) -> bytes:
             data[at:at] = bytes([value])
         elif op in ("u16", "u32", "u64"):
             width = {"u16": 2, "u32": 4, "u64": 8}[op]
-            data[at:at + width] = value.to_bytes(width, "little")
+            data[at : at + width] = value.to_bytes(width, "little")
     return bytes(data)
 
 
@@ -181,8 +200,9 @@ class TestBoundedWork:
         outcome = probe_once(scratch, encode([(b"a", b"")], count=4096))
         assert outcome == "refused by the reader"
 
-    @pytest.mark.parametrize("manifest_size, refused", [(MAX_MANIFEST_BYTES, False),
-                                                        (MAX_MANIFEST_BYTES + 1, True)])
+    @pytest.mark.parametrize(
+        "manifest_size, refused", [(MAX_MANIFEST_BYTES, False), (MAX_MANIFEST_BYTES + 1, True)]
+    )
     def test_a_huge_file_is_read_only_up_to_the_caps(self, scratch, manifest_size, refused):
         # A sparse 256 MiB file whose table names a manifest of (just over) the largest size.
         name = MANIFEST_NAME.encode()

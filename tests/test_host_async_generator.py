@@ -13,16 +13,15 @@ import pytest
 
 pytest.importorskip("talvo._host_testing")
 
+from host_support import (  # noqa: E402
+    Probe as NativeProbe,
+)
 from host_support import (
     Recorder,
     both_loops,
     suspend,
     until,
 )
-from host_support import (  # noqa: E402
-    Probe as NativeProbe,
-)
-
 
 
 def ready():
@@ -79,7 +78,9 @@ class TestIteration:
     async def test_asend(self, probe):
         gen = probe.items([1, 2], ready)
         assert await aoutcome(gen.asend(5)) == (
-            TypeError, "can't send non-None value to a just-started async generator")
+            TypeError,
+            "can't send non-None value to a just-started async generator",
+        )
         assert await gen.asend(None) == 1
         assert await gen.asend("ignored by the frame") == 2
 
@@ -98,20 +99,17 @@ class TestIteration:
     @both_loops
     async def test_stop_errors_in_the_body_become_runtime_error(self, probe, stop):
         gen = probe.stream_raises([], stop())
-        assert await aoutcome(anext(gen)) == (
-            RuntimeError, f"async generator raised {stop.__name__}")
+        assert await aoutcome(anext(gen)) == (RuntimeError, f"async generator raised {stop.__name__}")
 
     @both_loops
     async def test_request_cannot_be_reused(self, probe):
         gen = probe.items([1, 2], ready)
         request = gen.__anext__()
         assert await request == 1
-        assert await aoutcome(request) == (
-            RuntimeError, "cannot reuse already awaited __anext__()/asend()")
+        assert await aoutcome(request) == (RuntimeError, "cannot reuse already awaited __anext__()/asend()")
         closing = gen.aclose()
         await closing
-        assert await aoutcome(closing) == (
-            RuntimeError, "cannot reuse already awaited aclose()/athrow()")
+        assert await aoutcome(closing) == (RuntimeError, "cannot reuse already awaited aclose()/athrow()")
 
     def test_is_an_async_generator(self, probe):
         gen = probe.items([], ready)
@@ -134,11 +132,14 @@ class TestIteration:
 
 
 class TestRunningGuard:
-    @pytest.mark.parametrize("second, name", [
-        (lambda gen: anext(gen), "anext"),
-        (lambda gen: gen.athrow(KeyError), "athrow"),
-        (lambda gen: gen.aclose(), "aclose"),
-    ])
+    @pytest.mark.parametrize(
+        "second, name",
+        [
+            (lambda gen: anext(gen), "anext"),
+            (lambda gen: gen.athrow(KeyError), "athrow"),
+            (lambda gen: gen.aclose(), "aclose"),
+        ],
+    )
     @both_loops
     async def test_second_request_while_one_runs(self, probe, second, name):
         pending = asyncio.get_running_loop().create_future()
@@ -147,7 +148,9 @@ class TestRunningGuard:
         await asyncio.sleep(0)  # now suspended in `pending`
         assert gen.ag_running
         assert await aoutcome(second(gen)) == (
-            RuntimeError, f"{name}(): asynchronous generator is already running")
+            RuntimeError,
+            f"{name}(): asynchronous generator is already running",
+        )
         pending.set_result(None)
         assert await first == 1
 
@@ -201,11 +204,14 @@ class TestAthrow:
 
         assert await scenario(probe) == await scenario(NativeProbe())
 
-    @pytest.mark.parametrize("args, message", [
-        ((1,), "exceptions must be classes or instances deriving from BaseException, not int"),
-        ((), "athrow expected at least 1 argument, got 0"),
-        ((KeyError, None, None, None), "athrow expected at most 3 arguments, got 4"),
-    ])
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            ((1,), "exceptions must be classes or instances deriving from BaseException, not int"),
+            ((), "athrow expected at least 1 argument, got 0"),
+            ((KeyError, None, None, None), "athrow expected at most 3 arguments, got 4"),
+        ],
+    )
     @both_loops
     async def test_bad_arguments_fail_when_awaited(self, probe, args, message):
         gen = probe.items([1], ready)
@@ -216,7 +222,6 @@ class TestAthrow:
         if isinstance(probe, NativeProbe) and len(args) != 1:
             return  # CPython 3.11 leaves its generator marked running after an arity error
         assert await anext(gen) == 1
-
 
     @both_loops
     async def test_type_and_value_form(self, probe):
@@ -268,8 +273,7 @@ class TestAclose:
     async def test_yielding_again_after_generator_exit(self, probe):
         gen = probe.yields_on_exit([1, 2])
         assert await anext(gen) == 1
-        assert await aoutcome(gen.aclose()) == (
-            RuntimeError, "async generator ignored GeneratorExit")
+        assert await aoutcome(gen.aclose()) == (RuntimeError, "async generator ignored GeneratorExit")
 
     @both_loops
     async def test_aclosing(self, probe):

@@ -67,7 +67,9 @@ class TestSend:
     def test_non_none_to_a_just_started_coroutine(self, probe):
         coro = probe.returns(1)
         assert outcome(lambda: coro.send(1)) == (
-            TypeError, "can't send non-None value to a just-started coroutine")
+            TypeError,
+            "can't send non-None value to a just-started coroutine",
+        )
         assert send(coro) == ("return", 1)  # still unstarted, and runs normally
 
     @pytest.mark.parametrize("ending", ["return", "raise"])
@@ -80,7 +82,9 @@ class TestSend:
 
     def test_awaiting_a_non_awaitable(self, probe):
         assert outcome(lambda: send(probe.awaits(3))) == (
-            TypeError, "object int can't be used in 'await' expression")
+            TypeError,
+            "object int can't be used in 'await' expression",
+        )
 
 
 class Reenter:
@@ -163,11 +167,14 @@ class TestThrow:
             coro.throw(ValueError)
         assert type(stop.value.value) is ValueError
 
-    @pytest.mark.parametrize("args, expected", [
-        ((ValueError, "msg"), ValueError("msg")),
-        ((KeyError, ("a", "b")), KeyError("a", "b")),
-        ((ValueError, ValueError("inst"), None), ValueError("inst")),
-    ])
+    @pytest.mark.parametrize(
+        "args, expected",
+        [
+            ((ValueError, "msg"), ValueError("msg")),
+            ((KeyError, ("a", "b")), KeyError("a", "b")),
+            ((ValueError, ValueError("inst"), None), ValueError("inst")),
+        ],
+    )
     def test_type_and_value_forms(self, probe, args, expected):
         coro = probe.recovers(suspend())
         send(coro)
@@ -203,8 +210,7 @@ class TestThrow:
         with pytest.raises(KeyError):
             coro.throw(KeyError("k"))
         assert delegate.events == [KeyError, "exit"]
-        assert outcome(lambda: coro.send(None)) == (
-            RuntimeError, "cannot reuse already awaited coroutine")
+        assert outcome(lambda: coro.send(None)) == (RuntimeError, "cannot reuse already awaited coroutine")
 
     def test_into_an_unstarted_coroutine_runs_nothing(self, probe):
         recorder = Recorder()
@@ -213,17 +219,22 @@ class TestThrow:
             coro.throw(KeyError("k"))
         assert recorder.awaited == 0
         assert outcome(functools.partial(coro.send, None)) == (
-            RuntimeError, "cannot reuse already awaited coroutine")
+            RuntimeError,
+            "cannot reuse already awaited coroutine",
+        )
         del coro
         gc.collect()  # and no "never awaited" warning
 
-    @pytest.mark.parametrize("args, message", [
-        ((), "throw expected at least 1 argument, got 0"),
-        ((ValueError, None, None, None), "throw expected at most 3 arguments, got 4"),
-        ((1,), "exceptions must be classes or instances deriving from BaseException, not int"),
-        ((ValueError("v"), 1), "instance exception may not have a separate value"),
-        ((ValueError, None, 5), "throw() third argument must be a traceback object"),
-    ])
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            ((), "throw expected at least 1 argument, got 0"),
+            ((ValueError, None, None, None), "throw expected at most 3 arguments, got 4"),
+            ((1,), "exceptions must be classes or instances deriving from BaseException, not int"),
+            ((ValueError("v"), 1), "instance exception may not have a separate value"),
+            ((ValueError, None, 5), "throw() third argument must be a traceback object"),
+        ],
+    )
     def test_bad_arguments_leave_the_coroutine_untouched(self, probe, args, message):
         coro = probe.returns(1)
         with warnings.catch_warnings():
@@ -238,8 +249,7 @@ class TestClose:
         coro = probe.awaits(recorder)
         assert coro.close() is None
         assert recorder.awaited == 0
-        assert outcome(lambda: coro.send(None)) == (
-            RuntimeError, "cannot reuse already awaited coroutine")
+        assert outcome(lambda: coro.send(None)) == (RuntimeError, "cannot reuse already awaited coroutine")
 
     def test_suspended_closes_the_delegate(self, probe):
         delegate = Delegate()
@@ -248,8 +258,7 @@ class TestClose:
         assert coro.close() is None
         assert delegate.events == [GeneratorExit, "exit"]
         assert coro.cr_await is None
-        assert outcome(lambda: coro.send(None)) == (
-            RuntimeError, "cannot reuse already awaited coroutine")
+        assert outcome(lambda: coro.send(None)) == (RuntimeError, "cannot reuse already awaited coroutine")
 
     def test_delegate_without_close(self, probe):
         coro = probe.awaits(BareAwaitable())
@@ -282,8 +291,7 @@ class TestClose:
         coro = probe.awaits(refuses())
         send(coro)
         assert outcome(coro.close) == (KeyError, "'from close'")
-        assert outcome(lambda: coro.send(None)) == (
-            RuntimeError, "cannot reuse already awaited coroutine")
+        assert outcome(lambda: coro.send(None)) == (RuntimeError, "cannot reuse already awaited coroutine")
 
 
 class TestNeverAwaited:
@@ -356,8 +364,7 @@ class TestUnderLoop:
     @both_loops
     async def test_gather(self, probe):
         assert await asyncio.gather(probe.returns(1), probe.awaits(asyncio.sleep(0, 2))) == [1, 2]
-        results = await asyncio.gather(probe.returns(1), probe.raises(KeyError("k")),
-                                       return_exceptions=True)
+        results = await asyncio.gather(probe.returns(1), probe.raises(KeyError("k")), return_exceptions=True)
         assert results[0] == 1 and type(results[1]) is KeyError
 
     @both_loops
@@ -453,8 +460,9 @@ class TestUnderLoop:
 
         with pytest.raises(ExceptionGroup) as group:
             async with asyncio.TaskGroup() as tg:
-                siblings = [tg.create_task(probe.awaits_then_cleans_up(loop.create_future(), c))
-                            for c in cleanups]
+                siblings = [
+                    tg.create_task(probe.awaits_then_cleans_up(loop.create_future(), c)) for c in cleanups
+                ]
                 tg.create_task(failing())
         assert [type(e) for e in group.value.exceptions] == [KeyError]
         assert all(t.cancelled() for t in siblings)

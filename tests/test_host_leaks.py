@@ -106,7 +106,8 @@ async def under_loop(probe, cycles):
         assert await probe.returns(i) == i
         assert await probe.awaits(done) == "ready"
         await cancelled_after_one_step(
-            asyncio.create_task(probe.awaits_then_cleans_up(loop.create_future(), Recorder())))
+            asyncio.create_task(probe.awaits_then_cleans_up(loop.create_future(), Recorder()))
+        )
         with pytest.raises(KeyError):
             await probe.raises(KeyError(i))
         assert [x async for x in probe.items([i, i], Recorder)] == [i, i]

@@ -10,16 +10,15 @@ import pytest
 
 pytest.importorskip("talvo._host_testing")
 
+from host_support import (  # noqa: E402
+    Probe as NativeProbe,
+)
 from host_support import (
     both_loops,
     host,
     outcome,
     send,
 )
-from host_support import (  # noqa: E402
-    Probe as NativeProbe,
-)
-
 
 CLASSES = {"native": NativeProbe, "host": host.Probe}
 COROUTINES = ["returns", "awaits", "binds", "raises"]
@@ -79,7 +78,8 @@ class TestMetadata:
         assert ours.__doc__ == native.__doc__
         assert str(inspect.signature(ours)) == str(inspect.signature(native))
         assert str(inspect.signature(getattr(host.Probe(), name))) == str(
-            inspect.signature(getattr(NativeProbe(), name)))
+            inspect.signature(getattr(NativeProbe(), name))
+        )
 
     def test_module_doc_and_repr(self):
         method = host.Probe.returns
@@ -212,9 +212,9 @@ class TestAsyncTalvo:
     def test_signatures(self, talvo_cls):
         assert str(inspect.signature(talvo_cls.push_audio)) == (
             "(self, data: 'bytes | bytearray | memoryview', sample_rate: 'int', "
-            "last_chunk: 'bool' = True) -> 'None'")
-        assert str(inspect.signature(talvo_cls.push)) == (
-            "(self, control: 'VideoControl') -> 'None'")
+            "last_chunk: 'bool' = True) -> 'None'"
+        )
+        assert str(inspect.signature(talvo_cls.push)) == ("(self, control: 'VideoControl') -> 'None'")
         assert str(inspect.signature(talvo_cls.flush)) == "(self) -> 'None'"
         assert str(inspect.signature(talvo_cls.set_identity)) == "(self, identity) -> 'None'"
         for name in ("push_audio", "push", "flush", "set_identity"):
@@ -226,12 +226,17 @@ class TestAsyncTalvo:
     def test_argument_errors(self, talvo_cls):
         talvo = talvo_cls()
         assert outcome(lambda: talvo.push()) == (
-            TypeError, "AsyncTalvo.push() missing 1 required positional argument: 'control'")
+            TypeError,
+            "AsyncTalvo.push() missing 1 required positional argument: 'control'",
+        )
         assert outcome(lambda: talvo.push_audio(b"", 1, True, 4)) == (
             TypeError,
-            "AsyncTalvo.push_audio() takes from 3 to 4 positional arguments but 5 were given")
+            "AsyncTalvo.push_audio() takes from 3 to 4 positional arguments but 5 were given",
+        )
         assert outcome(lambda: talvo.flush(now=True)) == (
-            TypeError, "AsyncTalvo.flush() got an unexpected keyword argument 'now'")
+            TypeError,
+            "AsyncTalvo.flush() got an unexpected keyword argument 'now'",
+        )
 
     @both_loops
     async def test_set_identity_fails_only_when_awaited(self, talvo_cls):

@@ -148,13 +148,16 @@ class TestSetIdentity:
 
 
 class TestArgumentLists:
-    @pytest.mark.parametrize("call", [
-        lambda t: t.push_audio(b""),
-        lambda t: t.push_audio(b"", 1, True, 4),
-        lambda t: t.push_audio(b"", 1, chunk=True),
-        lambda t: t.push(),
-        lambda t: t.flush(1),
-    ])
+    @pytest.mark.parametrize(
+        "call",
+        [
+            lambda t: t.push_audio(b""),
+            lambda t: t.push_audio(b"", 1, True, 4),
+            lambda t: t.push_audio(b"", 1, chunk=True),
+            lambda t: t.push(),
+            lambda t: t.flush(1),
+        ],
+    )
     async def test_wrong_lists_fail_at_call_time(self, runtime, call):
         with warnings.catch_warnings():
             warnings.simplefilter("error")
@@ -165,10 +168,9 @@ class TestArgumentLists:
         sig = inspect.signature(ra.AsyncTalvo.push_audio)
         assert list(sig.parameters) == ["self", "data", "sample_rate", "last_chunk"]
         assert sig.parameters["last_chunk"].default is True
-        assert ra.AsyncTalvo.push_audio.__doc__.startswith(
-            "Push audio data to the runtime asynchronously.")
-        assert ra.AsyncTalvo.push.__doc__.startswith(
-            "Push a VideoControl to the runtime asynchronously.")
+        assert ra.AsyncTalvo.push_audio.__doc__.startswith("Push audio data to the runtime asynchronously.")
+        assert ra.AsyncTalvo.push.__doc__.startswith("Push a VideoControl to the runtime asynchronously.")
         assert ra.AsyncTalvo.flush.__doc__ == "Flush the audio buffer, indicating end of speech."
         assert ra.AsyncTalvo.set_identity.__doc__.startswith(
-            "Placeholder for API compatibility with the Velda runtime.")
+            "Placeholder for API compatibility with the Velda runtime."
+        )

@@ -14,8 +14,7 @@ import talvo
 
 REPEATS = int(os.environ.get("TALVO_EXIT_REPEATS", "3"))
 PROCESS_TIMEOUT = 60
-CRASH_SIGNS = ("terminate called", "FATAL", "Fatal Python error", "Segmentation fault",
-               "Aborted")
+CRASH_SIGNS = ("terminate called", "FATAL", "Fatal Python error", "Segmentation fault", "Aborted")
 
 PRELUDE = """
 import asyncio, os, sys, threading, time
@@ -149,8 +148,9 @@ CASES = {
 
 # The producer (or `stop`) drops the last reference to a frame whose finalizer releases the GIL,
 # and the interpreter exits meanwhile: the thread is ended inside that release.
-CASES.update({
-    "frame-dropped-at-stop-check": """
+CASES.update(
+    {
+        "frame-dropped-at-stop-check": """
         def run(self, cb, idle_timeout=None):
             self._stop_event.wait()
             yield SlowFrame()
@@ -161,7 +161,7 @@ CASES.update({
             t._stop_event.set()
             await wait_for(in_del.is_set)
     """,
-    "frame-dropped-waiting-for-room": """
+        "frame-dropped-waiting-for-room": """
         def run(self, cb, idle_timeout=None):
             yield "frame"
             yield SlowFrame()
@@ -174,7 +174,7 @@ CASES.update({
             t._stop_event.set()
             await wait_for(in_del.is_set)
     """,
-    "oldest-frame-evicted-for-end-marker": """
+        "oldest-frame-evicted-for-end-marker": """
         def run(self, cb, idle_timeout=None):
             yield SlowFrame()
 
@@ -183,7 +183,7 @@ CASES.update({
             await t.start()
             await wait_for(in_del.is_set)
     """,
-    "error-dropped-at-end-of-handler": """
+        "error-dropped-at-end-of-handler": """
         run = lambda self, cb, idle_timeout=None: iter(())
 
         async def main():
@@ -196,7 +196,7 @@ CASES.update({
             await t.start()
             await wait_for(in_del.is_set)
     """,
-    "waiting-for-room-after-a-subinterpreter": """
+        "waiting-for-room-after-a-subinterpreter": """
         # Once a subinterpreter has existed, PyGILState_Check() says "held" on every thread.
         def run(self, cb, idle_timeout=None):
             return iter(range(10**9))
@@ -211,7 +211,7 @@ CASES.update({
             await t.start()
             await wait_for(lambda: getattr(t, "_producer_frame_count", 0) >= 2)
     """,
-    "stop-drains-on-daemon-thread-loop": """
+        "stop-drains-on-daemon-thread-loop": """
         def run(self, cb, idle_timeout=None):
             yield SlowFrame()
             self._stop_event.wait()
@@ -226,7 +226,8 @@ CASES.update({
             threading.Thread(target=asyncio.run, args=(stop_on_own_loop(),), daemon=True).start()
             await wait_for(in_del.is_set)
     """,
-})
+    }
+)
 
 LAUNCH = """
 def launch():
@@ -273,8 +274,13 @@ def interpreter_env(python=sys.executable):
 def usable(python):
     if not os.path.exists(python):
         return f"{python} is not installed"
-    probe = subprocess.run([python, "-c", "import loguru, talvo.runtime_async"],
-                           env=interpreter_env(python), capture_output=True, text=True, timeout=60)
+    probe = subprocess.run(
+        [python, "-c", "import loguru, talvo.runtime_async"],
+        env=interpreter_env(python),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     if probe.returncode != 0:
         return f"{python} lacks the built module or its packages: {probe.stderr.strip()[-200:]}"
     return None
@@ -299,9 +305,19 @@ def outcomes(request, tmp_path_factory):
             path = folder / f"{case}.py"
             path.write_text(script(case))
             for _ in range(REPEATS):
-                launched.append((case, subprocess.Popen(
-                    [python, str(path)], env=interpreter_env(python), cwd=folder,
-                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)))
+                launched.append(
+                    (
+                        case,
+                        subprocess.Popen(
+                            [python, str(path)],
+                            env=interpreter_env(python),
+                            cwd=folder,
+                            stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE,
+                            text=True,
+                        ),
+                    )
+                )
         results = {case: [] for case in CASES}
         for case, process in launched:
             try:

@@ -34,8 +34,8 @@ class Cleanup:
 
     def install(self, pipeline):
         def cleanup(runtime):
-            self.calls.append((runtime._running, runtime._thread, runtime._loop,
-                               threading.get_ident()))
+            self.calls.append((runtime._running, runtime._thread, runtime._loop, threading.get_ident()))
+
         pipeline._start(mock.patch.object(Talvo, "cleanup", cleanup))
         return self
 
@@ -114,8 +114,7 @@ class TestStart:
 
     @pytest.mark.parametrize("given, regenerated", [("", 1), ("caller-chosen", 0)])
     @pytest.mark.asyncio
-    async def test_a_transaction_id_is_made_once_only_when_empty(self, pipeline, given,
-                                                                  regenerated):
+    async def test_a_transaction_id_is_made_once_only_when_empty(self, pipeline, given, regenerated):
         made = []
 
         def regenerate(runtime):
@@ -213,8 +212,7 @@ class TestStop:
         await t.start()
         thread = t._thread
         stopping = asyncio.create_task(t.stop())
-        await until(lambda: thread.joining.is_set() or t._frame_waiters,
-                    "stop to wait for the producer")
+        await until(lambda: thread.joining.is_set() or t._frame_waiters, "stop to wait for the producer")
         stopping.cancel()
         with pytest.raises(asyncio.CancelledError):
             await stopping

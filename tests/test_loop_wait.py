@@ -69,7 +69,8 @@ async def test_fifty_silent_runtimes_leave_the_executor_free(on_loop):
     try:
         # Well inside the one second a held executor take would keep the only worker.
         assert await asyncio.wait_for(
-            asyncio.get_running_loop().run_in_executor(None, threading.get_ident), 0.9)
+            asyncio.get_running_loop().run_in_executor(None, threading.get_ident), 0.9
+        )
     finally:
         for gate in gates:
             gate.close()  # each renderer ends: its stream takes the end marker

@@ -12,7 +12,6 @@ from talvo.runtime import Talvo
 NO_PATH = "Model path must be provided either during initialization or when calling set_model"
 
 
-
 @pytest.fixture
 def executor_spy(monkeypatch):
     """Records run_in_executor calls on the running loop, then lets them run."""
@@ -72,7 +71,8 @@ class TestSetModelPath:
     @pytest.mark.parametrize("initial, given", [(None, None), (None, ""), ("", None), ("", "")])
     @pytest.mark.asyncio
     async def test_no_usable_path_logs_and_raises_before_any_job(
-            self, monkeypatch, logger, executor_spy, initial, given):
+        self, monkeypatch, logger, executor_spy, initial, given
+    ):
         base = BaseCalls.on(monkeypatch, "set_model")
         jobs = await executor_spy()
         runtime = ra.AsyncTalvo(model_path=initial)
@@ -121,8 +121,7 @@ class TestSetModelPath:
 
 class TestSetModelExecution:
     @pytest.mark.asyncio
-    async def test_base_runs_on_an_executor_thread_and_the_instance_is_returned(
-            self, monkeypatch, logger):
+    async def test_base_runs_on_an_executor_thread_and_the_instance_is_returned(self, monkeypatch, logger):
         base = BaseCalls.on(monkeypatch, "set_model")
         runtime = ra.AsyncTalvo()
         assert await runtime.set_model("m.imx") is runtime
@@ -196,8 +195,7 @@ class TestLoadDataAsync:
         with pytest.raises(ValueError) as caught:
             await runtime.load_data_async()
         assert str(caught.value) == "Video graph is not set. Call set_avatar_model() first."
-        assert logger.mock_calls == [
-            mock.call.error("Video graph is None. Model may not be set properly.")]
+        assert logger.mock_calls == [mock.call.error("Video graph is None. Model may not be set properly.")]
         assert jobs == [] and base.calls == [] and runtime._video_loaded is False
 
     @pytest.mark.asyncio

@@ -24,16 +24,19 @@ def container(tmp_path, manifest, name="m.imx"):
 
 
 class TestPeekModelType:
-    @pytest.mark.parametrize("manifest, expected", [
-        (None, None),
-        ({}, None),
-        ({"model_type": "velda"}, "velda"),
-        ({"model_type": "Velda"}, "Velda"),
-        ({"model_type": "orrin", "width": 96}, "orrin"),
-        ({"model_type": 3}, None),
-        ({"model_type": None}, None),
-        ({"width": 96}, None),
-    ])
+    @pytest.mark.parametrize(
+        "manifest, expected",
+        [
+            (None, None),
+            ({}, None),
+            ({"model_type": "velda"}, "velda"),
+            ({"model_type": "Velda"}, "Velda"),
+            ({"model_type": "orrin", "width": 96}, "orrin"),
+            ({"model_type": 3}, None),
+            ({"model_type": None}, None),
+            ({"width": 96}, None),
+        ],
+    )
     def test_reads_the_declared_type(self, tmp_path, manifest, expected):
         assert ra._peek_model_type(container(tmp_path, manifest)) == expected
 
@@ -51,15 +54,16 @@ class TestPeekModelType:
         path.write_bytes(blob[:cut])
         assert ra._peek_model_type(str(path)) is None
 
-
     @pytest.mark.parametrize("kind", ["directory", "missing", "broken link"])
     def test_non_files_are_refused_before_the_reader_is_asked(self, tmp_path, kind):
         target = {"directory": tmp_path, "missing": tmp_path / "absent.imx"}.get(kind)
         if target is None:
             target = tmp_path / "dangling.imx"
             target.symlink_to(tmp_path / "gone.imx")
-        with mock.patch.object(video_reader, "is_imx_file") as is_imx, \
-                mock.patch.object(video_reader, "ImxContainer") as opened:
+        with (
+            mock.patch.object(video_reader, "is_imx_file") as is_imx,
+            mock.patch.object(video_reader, "ImxContainer") as opened,
+        ):
             assert ra._peek_model_type(str(target)) is None
         is_imx.assert_not_called()
         opened.assert_not_called()
@@ -143,8 +147,13 @@ class TestPeekModelType:
         name, body = b"manifest.json", b"{x]"
         start = 8 + 2 + len(name) + 16
         path = tmp_path / "m.imx"
-        path.write_bytes(struct.pack("<4sI", b"IMX1", 1) + struct.pack("<H", len(name)) + name
-                         + struct.pack("<QQ", start, len(body)) + body)
+        path.write_bytes(
+            struct.pack("<4sI", b"IMX1", 1)
+            + struct.pack("<H", len(name))
+            + name
+            + struct.pack("<QQ", start, len(body))
+            + body
+        )
         with pytest.raises(video_reader.ImxFormatError, match="manifest"):
             ra._peek_model_type(str(path))
 

@@ -106,8 +106,14 @@ def test_module_in_interpreters(python, case, tmp_path):
         pytest.skip(reason)
     path = tmp_path / "case.py"
     path.write_text(PRELUDE + textwrap.dedent(CASES[case]) + "print('done', flush=True)\n")
-    done = subprocess.run([python, str(path)], env=interpreter_env(python), cwd=tmp_path,
-                          capture_output=True, text=True, timeout=60)
+    done = subprocess.run(
+        [python, str(path)],
+        env=interpreter_env(python),
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     if done.returncode == 77:
         pytest.skip("no _xxsubinterpreters in this interpreter")
     assert (done.returncode, done.stdout.strip()) == (0, "done"), done.stderr[-3000:]

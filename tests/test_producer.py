@@ -76,13 +76,20 @@ class TestItemProtocol:
 
 
 class TestIterationStart:
-    @pytest.mark.parametrize("error, lines", [
-        (RuntimeError("no model loaded"),
-         [("error", "Exception in frame producer: no model loaded")]),
-        (ValueError("bad idle timeout"),
-         [("error", "Error initializing frame iterator in run(): bad idle timeout"),
-          ("error", "Exception in frame producer: bad idle timeout")]),
-    ], ids=["runtime-error", "other-error"])
+    @pytest.mark.parametrize(
+        "error, lines",
+        [
+            (RuntimeError("no model loaded"), [("error", "Exception in frame producer: no model loaded")]),
+            (
+                ValueError("bad idle timeout"),
+                [
+                    ("error", "Error initializing frame iterator in run(): bad idle timeout"),
+                    ("error", "Exception in frame producer: bad idle timeout"),
+                ],
+            ),
+        ],
+        ids=["runtime-error", "other-error"],
+    )
     def test_run_failing_logs_and_queues_the_error(self, pipeline, error, lines):
         pipeline.render(failing(error))
         t = pipeline.runtime()
@@ -121,8 +128,7 @@ class TestFailingPuts:
     def test_an_error_that_cannot_be_queued_is_logged_and_the_marker_still_follows(self, pipeline):
         pipeline.render(raising(ValueError("broke")))
         t = pipeline.runtime()
-        t._frame_queue = FailingPuts(6, lambda item: isinstance(item, Exception),
-                                     OSError("queue closed"))
+        t._frame_queue = FailingPuts(6, lambda item: isinstance(item, Exception), OSError("queue closed"))
         t._frame_producer()
         assert pipeline.log.lines == [
             ("error", "Exception in frame producer: broke"),
@@ -146,12 +152,15 @@ class TestEndMarkerOnAFullQueue:
         t._frame_producer()  # nobody consumes: the marker has to make room itself
         assert items(t._frame_queue) == [Frame("a", 1), END]
 
-    @pytest.mark.parametrize("size, after, expected", [
-        (1, 0, ["error"]),                # the error is the oldest: it stays, the marker gives up
-        (2, 1, ["error", END]),           # an older frame makes room instead
-    ], ids=["error-oldest", "frame-oldest"])
-    def test_this_runs_error_is_never_dropped_for_the_marker(self, pipeline, size, after,
-                                                               expected):
+    @pytest.mark.parametrize(
+        "size, after, expected",
+        [
+            (1, 0, ["error"]),  # the error is the oldest: it stays, the marker gives up
+            (2, 1, ["error", END]),  # an older frame makes room instead
+        ],
+        ids=["error-oldest", "frame-oldest"],
+    )
+    def test_this_runs_error_is_never_dropped_for_the_marker(self, pipeline, size, after, expected):
         error = ValueError("lost?")
         pipeline.render(raising(error, after=after))
         t = pipeline.runtime(output_buffer_size=size)
@@ -201,10 +210,10 @@ class TestBackPressure:
         await until(lambda: time.perf_counter() - waiting_since > 0.6, "a long wait")
         t._stop_event.set()
         await until(lambda: not t._thread.is_alive(), "the producer to leave")
-        assert t._producer_frame_count == 2      # the abandoned frame was counted...
+        assert t._producer_frame_count == 2  # the abandoned frame was counted...
         assert Frame("a", 1) not in t._frame_queue.accepted  # ...but never queued
-        assert renderer.pulled == 2               # and the iteration was not advanced
-        assert t._producer_gen_time < 0.3         # the wait is back-pressure, not generation
+        assert renderer.pulled == 2  # and the iteration was not advanced
+        assert t._producer_gen_time < 0.3  # the wait is back-pressure, not generation
         assert "Stop event set, stopping frame producer" not in pipeline.log.texts("debug")
         assert "Frame iterator completed" in pipeline.log.texts("debug")
         await t.stop()
@@ -225,17 +234,21 @@ class TestBackPressure:
         assert t._frame_queue.accepted == [Frame("a", 0), END]
         assert renderer.pulled == 2
         assert pipeline.log.texts("debug")[-2:] == [
-            "Stop event set, stopping frame producer", "Frame iterator completed"]
+            "Stop event set, stopping frame producer",
+            "Frame iterator completed",
+        ]
         await t.stop()
 
 
 def blocked_until(release, then):
     """A script that ignores stop requests inside the renderer until `release` is set."""
+
     def script(call):
         if then == "start":
             release.wait(DEADLINE)
             return (Frame("old", i) for i in range(3))
         return _blocked_frames(release, then)
+
     return script
 
 
@@ -250,8 +263,9 @@ def _blocked_frames(release, then):
 class TestAbandonedProducer:
     """A producer that stop gave up on must not serve the run a later start began."""
 
-    @pytest.mark.parametrize("then", ["start", "frame", "raise"],
-                             ids=["blocked-in-run", "next-frame", "then-raises"])
+    @pytest.mark.parametrize(
+        "then", ["start", "frame", "raise"], ids=["blocked-in-run", "next-frame", "then-raises"]
+    )
     @pytest.mark.asyncio
     async def test_puts_nothing_and_leaves_the_statistics_alone(self, pipeline, then):
         release = threading.Event()

@@ -24,31 +24,52 @@ def stub(source):
 
 
 class TestBodyAgainstStub:
-    @pytest.mark.parametrize("kind, source, params", [
-        ("coroutine", "async def f(self, a, /, b=1, *, c): pass", 4),
-        ("class_coroutine", "async def f(cls): pass", 1),
-        ("stream", "async def f(self, items):\n    yield", 2),
-        ("function", "def f(self): pass", 1),
-        ("free_function", "def f(path): pass", 1),
-    ])
+    @pytest.mark.parametrize(
+        "kind, source, params",
+        [
+            ("coroutine", "async def f(self, a, /, b=1, *, c): pass", 4),
+            ("class_coroutine", "async def f(cls): pass", 1),
+            ("stream", "async def f(self, items):\n    yield", 2),
+            ("function", "def f(self): pass", 1),
+            ("free_function", "def f(path): pass", 1),
+        ],
+    )
     def test_a_body_that_fits_its_stub_passes(self, probe, kind, source, params):
         assert probe.check_stub(stub(source), kind, params) is None
 
-    @pytest.mark.parametrize("kind, source, params, message", [
-        ("coroutine", "async def f(self, a): pass", 3,
-         "f: the body reads 3 arguments by position, but the stub declares 2 (self, a)"),
-        ("coroutine", "async def f(self, a, *, b=1): pass", 2,
-         "f: the body reads 2 arguments by position, but the stub declares 3 (self, a, b)"),
-        ("coroutine", "def f(self): pass", 1, "f: a coroutine body needs an `async def` stub"),
-        ("class_coroutine", "async def f(cls):\n    yield", 1,
-         "f: a coroutine body needs an `async def` stub"),
-        ("stream", "async def f(self): pass", 1,
-         "f: a stream body needs an `async def` stub that yields"),
-        ("function", "async def f(self): pass", 1, "f: a function body needs a plain `def` stub"),
-        ("free_function", "def f(*paths): pass", 0, "cannot take *args or **kwargs"),
-    ])
-    def test_a_mismatch_is_a_system_error_naming_the_operation(self, probe, kind, source, params,
-                                                               message):
+    @pytest.mark.parametrize(
+        "kind, source, params, message",
+        [
+            (
+                "coroutine",
+                "async def f(self, a): pass",
+                3,
+                "f: the body reads 3 arguments by position, but the stub declares 2 (self, a)",
+            ),
+            (
+                "coroutine",
+                "async def f(self, a, *, b=1): pass",
+                2,
+                "f: the body reads 2 arguments by position, but the stub declares 3 (self, a, b)",
+            ),
+            ("coroutine", "def f(self): pass", 1, "f: a coroutine body needs an `async def` stub"),
+            (
+                "class_coroutine",
+                "async def f(cls):\n    yield",
+                1,
+                "f: a coroutine body needs an `async def` stub",
+            ),
+            (
+                "stream",
+                "async def f(self): pass",
+                1,
+                "f: a stream body needs an `async def` stub that yields",
+            ),
+            ("function", "async def f(self): pass", 1, "f: a function body needs a plain `def` stub"),
+            ("free_function", "def f(*paths): pass", 0, "cannot take *args or **kwargs"),
+        ],
+    )
+    def test_a_mismatch_is_a_system_error_naming_the_operation(self, probe, kind, source, params, message):
         with pytest.raises(SystemError, match=re.escape(message)):
             probe.check_stub(stub(source), kind, params)
 
@@ -70,10 +91,11 @@ def readme_operations():
 def stub_operations():
     tree = ast.parse((ROOT / "python" / "talvo" / "runtime_async.pyi").read_text())
     defs = (ast.FunctionDef, ast.AsyncFunctionDef)
-    [cls] = [node for node in tree.body if isinstance(node, ast.ClassDef)
-             and node.name == "AsyncTalvo"]
-    return ({node.name for node in tree.body if isinstance(node, defs)},
-            {node.name for node in cls.body if isinstance(node, defs)})
+    [cls] = [node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "AsyncTalvo"]
+    return (
+        {node.name for node in tree.body if isinstance(node, defs)},
+        {node.name for node in cls.body if isinstance(node, defs)},
+    )
 
 
 def test_readme_and_type_stub_name_the_operations_the_module_installs():

@@ -13,8 +13,9 @@ from talvo.runtime import Talvo
 
 
 def tone(samples, amplitude=20000, period=16.0):
-    return b"".join(struct.pack("<h", int(amplitude * math.sin(i / period * 2 * math.pi)))
-                    for i in range(samples))
+    return b"".join(
+        struct.pack("<h", int(amplitude * math.sin(i / period * 2 * math.pi))) for i in range(samples)
+    )
 
 
 @pytest.fixture
@@ -25,8 +26,9 @@ def model(tmp_path):
 
 
 def ready(model, **kwargs):
-    talvo = Talvo(model_path=None, input_buffer_size=kwargs.pop("input_buffer_size", 0),
-                  num_threads=0, batch_workers=1)
+    talvo = Talvo(
+        model_path=None, input_buffer_size=kwargs.pop("input_buffer_size", 0), num_threads=0, batch_workers=1
+    )
     talvo.set_model(model)
     talvo.load_data()
     return talvo
@@ -68,15 +70,22 @@ def test_speech_frames_carry_exactly_the_pushed_audio(model, rate):
     first, second = tone(rate // 10 + 77), tone(rate // 25 * 2, amplitude=3000)
     cuts = [0, 1, 500, 501, 1700, len(first) // 2]
     for a, b in zip(cuts, cuts[1:] + [len(first) // 2]):
-        push(talvo, VideoControl.from_audio(first[2 * a:2 * b], rate))
-    push(talvo, "junk", VideoControl(end_of_speech=True),
-         VideoControl.from_audio(second, rate, True), VideoControl(end_of_speech=True))
+        push(talvo, VideoControl.from_audio(first[2 * a : 2 * b], rate))
+    push(
+        talvo,
+        "junk",
+        VideoControl(end_of_speech=True),
+        VideoControl.from_audio(second, rate, True),
+        VideoControl(end_of_speech=True),
+    )
     frames = speech(talvo.run(lambda: True, idle_timeout=0.2))
     assert b"".join(f.audio for f in frames) == first + second
     assert [f.end_of_speech for f in frames].count(True) == 2
     ends = [i for i, f in enumerate(frames) if f.end_of_speech]
-    assert b"".join(f.audio for f in frames[:ends[0] + 1]) == first and ends[1] == len(frames) - 1
-    assert all(len(f.audio) == rate // 25 * 2 and f.sample_rate == rate for f in frames if not f.end_of_speech)
+    assert b"".join(f.audio for f in frames[: ends[0] + 1]) == first and ends[1] == len(frames) - 1
+    assert all(
+        len(f.audio) == rate // 25 * 2 and f.sample_rate == rate for f in frames if not f.end_of_speech
+    )
     loud, quiet = frames[0].image, frames[-1].image
     assert loud != quiet  # mouth follows loudness
 
@@ -99,7 +108,10 @@ def test_unfinished_utterance_and_rate_change_lose_nothing(model):
     push(talvo, VideoControl.from_audio(a, 16000), VideoControl.from_audio(b, 8000))
     frames = speech(talvo.run(lambda: True, idle_timeout=0.2))
     assert [(len(f.audio), f.sample_rate, f.end_of_speech) for f in frames] == [
-        (1280, 16000, False), (640, 16000, True), (400, 8000, True)]
+        (1280, 16000, False),
+        (640, 16000, True),
+        (400, 8000, True),
+    ]
     assert b"".join(f.audio for f in frames) == a + b
 
 
@@ -115,10 +127,18 @@ def test_cleanup_drops_the_untold_audio(model):
 
 def test_model_lifecycle(model, tmp_path):
     talvo = Talvo(model_path=None, input_buffer_size=0, num_threads=2, batch_workers=1)
-    assert (talvo.video_graph, talvo._video_loaded, talvo._model_hash, talvo.transaction_id) == (None, False, None, "")
+    assert (talvo.video_graph, talvo._video_loaded, talvo._model_hash, talvo.transaction_id) == (
+        None,
+        False,
+        None,
+        "",
+    )
     assert talvo._regenerate_transaction_id() not in ("", talvo._regenerate_transaction_id())
-    for bad, error in [({"num_threads": 1.5}, TypeError), ({"input_buffer_size": -1}, ValueError),
-                       ({"batch_workers": 0}, ValueError)]:
+    for bad, error in [
+        ({"num_threads": 1.5}, TypeError),
+        ({"input_buffer_size": -1}, ValueError),
+        ({"batch_workers": 0}, ValueError),
+    ]:
         with pytest.raises(error):
             Talvo(**bad)
     with pytest.raises(RuntimeError, match="set_model"):
@@ -134,9 +154,13 @@ def test_model_lifecycle(model, tmp_path):
     pack_demo_model(tmp_path / "velda.imx", model_type="velda")
     (tmp_path / "plain.bin").write_bytes(b"not a model")
     write_imx(tmp_path / "noframes.imx", {"x": b""}, {"model_type": "orrin"})
-    for bad, error in [(None, ValueError), (tmp_path / "missing.imx", FileNotFoundError),
-                       (tmp_path / "plain.bin", ImxFormatError), (tmp_path / "velda.imx", VeldaModelNotSupported),
-                       (tmp_path / "noframes.imx", ImxFormatError)]:
+    for bad, error in [
+        (None, ValueError),
+        (tmp_path / "missing.imx", FileNotFoundError),
+        (tmp_path / "plain.bin", ImxFormatError),
+        (tmp_path / "velda.imx", VeldaModelNotSupported),
+        (tmp_path / "noframes.imx", ImxFormatError),
+    ]:
         with pytest.raises(error):
             talvo.set_model(bad)
         assert talvo.video_graph is graph and talvo._video_loaded
@@ -191,7 +215,7 @@ def test_aput_feeds_a_running_renderer(model):
     async def produce():
         started.wait()
         for at in range(0, len(pcm), 700):
-            await talvo._input_buffer.aput(VideoControl.from_audio(pcm[at:at + 700], 16000))
+            await talvo._input_buffer.aput(VideoControl.from_audio(pcm[at : at + 700], 16000))
         await talvo._input_buffer.aput(VideoControl(end_of_speech=True))
 
     asyncio.run(produce())
@@ -200,11 +224,19 @@ def test_aput_feeds_a_running_renderer(model):
     assert b"".join(f.audio for f in speech(frames)) == pcm and speech(frames)[-1].end_of_speech
 
 
-@pytest.mark.parametrize("args, error", [
-    ((b"abc", 16000), ValueError), (("text", 16000), TypeError), ((None, 16000), TypeError),
-    ((b"ab", 0), ValueError), ((b"ab", 16000.0), TypeError), ((b"ab", True), TypeError),
-    ((b"ab", None), TypeError), ((b"ab", 16000, "yes"), TypeError),
-])
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        ((b"abc", 16000), ValueError),
+        (("text", 16000), TypeError),
+        ((None, 16000), TypeError),
+        ((b"ab", 0), ValueError),
+        ((b"ab", 16000.0), TypeError),
+        ((b"ab", True), TypeError),
+        ((b"ab", None), TypeError),
+        ((b"ab", 16000, "yes"), TypeError),
+    ],
+)
 def test_video_control_rejects_bad_audio(args, error):
     with pytest.raises(error):
         VideoControl.from_audio(*args)

@@ -14,10 +14,9 @@ import pytest
 pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installed")
 
 from aiohttp import ClientSession  # noqa: E402
-from serve_support import (Page, pcm_ramp, serving, start_server, tab_that_reads_nothing,  # noqa: E402
-                           wav_bytes)
+from serve_support import Page, pcm_ramp, serving, start_server, tab_that_reads_nothing, wav_bytes  # noqa: E402
 from talvo.engine.video_reader import pack_demo_model  # noqa: E402
-from talvo.serve import protocol, runtimes, wav  # noqa: E402
+from talvo.serve import runtimes, wav  # noqa: E402
 from talvo.serve.outbox import Outbox  # noqa: E402
 from talvo.serve.settings import Settings  # noqa: E402
 
@@ -37,6 +36,7 @@ async def wait_for(condition, timeout: float = 10.0) -> None:
 
 # -- sessions -------------------------------------------------------------------------------------
 
+
 @pytest.mark.asyncio
 @pytest.mark.parametrize("mode", runtimes.frame_wait_modes())
 @pytest.mark.parametrize("source", ["stream", "upload", "builtin"])
@@ -52,7 +52,7 @@ async def test_speech_comes_back_in_the_frames_byte_for_byte(model, source, mode
             pcm, rate = pcm_ramp(16000 * 3 // 4 + 5), 16000  # not a whole number of frames
             await page.send(type="audio_start", sample_rate=rate)
             for i in range(0, len(pcm), 3202):
-                await ws.send_bytes(pcm[i:i + 3202])
+                await ws.send_bytes(pcm[i : i + 3202])
             await page.send(type="audio_end")
         elif source == "upload":
             pcm, rate = pcm_ramp(22050 // 2, seed=3), 22050
@@ -135,8 +135,10 @@ async def test_a_tab_that_reads_nothing_is_cut_off_and_its_runtime_stopped(model
     # bounded wait, or a page that reads again gets the close frame after its last frame.
     send_timeout = 0.5 if ending == "the send times out" else 60.0
     close_timeout = 30.0 if ending == "it reads again" else 0.5
-    async with serving(model, send_timeout=send_timeout, close_timeout=close_timeout) as (
-            client, sessions), tab_that_reads_nothing(client) as stream:
+    async with (
+        serving(model, send_timeout=send_timeout, close_timeout=close_timeout) as (client, sessions),
+        tab_that_reads_nothing(client) as stream,
+    ):
         await wait_for(lambda: sessions and next(iter(sessions)).frames_sent)
         (session,) = sessions
         thread, transport = session.runtime._thread, session._transport
@@ -181,7 +183,7 @@ BAD_INPUT = [
     ("json", {"type": "audio_start", "sample_rate": 44.1}, "sample rate must be an integer"),
     ("json", {"type": "audio_start", "sample_rate": 200000}, "sample rate must be an integer"),
     ("json", {"type": "upload", "size": "big"}, "size must be a positive integer"),
-    ("json", {"type": "upload", "size": 10 ** 9}, "the upload is too large"),
+    ("json", {"type": "upload", "size": 10**9}, "the upload is too large"),
     ("upload", b"ID3\x04not a wav at all", "not a WAV file"),
     ("upload", wav_bytes(bytes(400), channels=2), "need 16-bit PCM mono, got 2 channel(s)"),
     ("upload", wav_bytes(bytes(400), width=1), "need 16-bit PCM mono, got 1 channel(s) of 8-bit"),
@@ -193,8 +195,11 @@ BAD_INPUT = [
 
 @pytest.mark.asyncio
 async def test_bad_input_gets_a_clear_message_and_the_session_carries_on(model):
-    async with serving(model) as (client, sessions), \
-            client.ws_connect("/ws") as ws, client.ws_connect("/ws") as bystander:
+    async with (
+        serving(model) as (client, sessions),
+        client.ws_connect("/ws") as ws,
+        client.ws_connect("/ws") as bystander,
+    ):
         page, other = Page(ws), Page(bystander)
         await page.text()
         await other.text()
@@ -231,8 +236,10 @@ async def test_bad_input_gets_a_clear_message_and_the_session_carries_on(model):
 
 @pytest.mark.asyncio
 async def test_oversized_messages_close_only_their_own_socket(model):
-    async with serving(model, max_upload_bytes=2000, max_chunk_bytes=1000) as (client, sessions), \
-            client.ws_connect("/ws") as bystander:
+    async with (
+        serving(model, max_upload_bytes=2000, max_chunk_bytes=1000) as (client, sessions),
+        client.ws_connect("/ws") as bystander,
+    ):
         other = Page(bystander)
         await other.text()
         async with client.ws_connect("/ws") as ws:
@@ -250,8 +257,11 @@ async def test_oversized_messages_close_only_their_own_socket(model):
 
 @pytest.mark.asyncio
 async def test_a_runtime_that_refuses_input_ends_only_its_own_session(model):
-    async with serving(model) as (client, sessions), \
-            client.ws_connect("/ws") as ws, client.ws_connect("/ws") as bystander:
+    async with (
+        serving(model) as (client, sessions),
+        client.ws_connect("/ws") as ws,
+        client.ws_connect("/ws") as bystander,
+    ):
         page, other = Page(ws), Page(bystander)
         number = (await page.text())["session"]
         await other.text()
@@ -280,7 +290,7 @@ async def test_a_streamed_utterance_is_ended_at_the_length_limit(model):
         await page.send(type="audio_start", sample_rate=8000)
         assert (await page.text())["type"] == "speaking"
         await ws.send_bytes(pcm_ramp(1600))  # 0.2 s
-        await ws.send_bytes(pcm_ramp(800))   # 0.3 s in all
+        await ws.send_bytes(pcm_ramp(800))  # 0.3 s in all
         assert "utterance too long" in (await page.text())["message"]
         _, audio = await page.utterance()
         assert audio == pcm_ramp(1600)
@@ -289,6 +299,7 @@ async def test_a_streamed_utterance_is_ended_at_the_length_limit(model):
 
 
 # -- the parts ------------------------------------------------------------------------------------
+
 
 @pytest.mark.asyncio
 async def test_outbox_keeps_the_newest_frames_and_counts_the_rest():
@@ -323,6 +334,7 @@ def test_frame_wait_defaults_to_the_loop():
 
 # -- the command ----------------------------------------------------------------------------------
 
+
 async def speak_until_stopped(proc: subprocess.Popen, url: str) -> tuple[str, int, Page]:
     async with ClientSession() as http:
         async with http.get(url) as r:
@@ -356,20 +368,29 @@ def test_serve_command_serves_the_page_and_stops_cleanly_on_ctrl_c(mode):
     assert "stopped" in out
 
 
-@pytest.mark.parametrize("args,needle", [
-    (["--model", "/nonexistent.imx"], "no such model file"),
-    (["--max-sessions", "0"], "--max-sessions"),
-    (["--frame-wait", "sideways"], "invalid choice"),
-])
+@pytest.mark.parametrize(
+    "args,needle",
+    [
+        (["--model", "/nonexistent.imx"], "no such model file"),
+        (["--max-sessions", "0"], "--max-sessions"),
+        (["--frame-wait", "sideways"], "invalid choice"),
+    ],
+)
 def test_serve_command_reports_bad_options_in_one_line(args, needle):
-    proc = subprocess.run([sys.executable, "-m", "talvo", "serve", *args],
-                          capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-m", "talvo", "serve", *args], capture_output=True, text=True, timeout=60
+    )
     assert proc.returncode in (1, 2)
     lines = proc.stderr.strip().splitlines()
     assert len(lines) == 1 and needle in lines[0], proc.stderr
 
 
 def test_the_demo_command_is_still_the_default():
-    proc = subprocess.run([sys.executable, "-m", "talvo", "--help"], capture_output=True, text=True,
-                          timeout=60, env={**os.environ})
+    proc = subprocess.run(
+        [sys.executable, "-m", "talvo", "--help"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ},
+    )
     assert proc.returncode == 0 and "--seconds" in proc.stdout

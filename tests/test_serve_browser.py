@@ -18,7 +18,8 @@ from serve_support import start_server  # noqa: E402
 
 CHROMIUM = find_chromium()
 pytestmark = pytest.mark.skipif(
-    CHROMIUM is None, reason="no Chromium here: tools/browser-deps installs it where apt-get can")
+    CHROMIUM is None, reason="no Chromium here: tools/browser-deps installs it where apt-get can"
+)
 
 # Distinct colours on the canvas and how many differ from the previous sample: a face is drawn
 # and it moves (the mouth) while speech plays.
@@ -52,7 +53,9 @@ async def look(url: str) -> dict:
             if (await tab.js(CANVAS_PROBE))[1] <= min(sums):
                 break
             await asyncio.sleep(0.02)
-        await tab.screenshot(os.path.join(artifact_dir(), "serve-readme.png"), x=40, y=0, width=740, height=550)
+        await tab.screenshot(
+            os.path.join(artifact_dir(), "serve-readme.png"), x=40, y=0, width=740, height=550
+        )
         await asyncio.sleep(1.0)  # the fps figure covers the last 2 s: all of them speech
         seen["fps_text"] = await tab.js("document.getElementById('fps').textContent")
         seen["stats"] = await tab.js("({...window.talvoStats, drawTimes: 0, latencies: 0})")
@@ -66,7 +69,8 @@ async def look(url: str) -> dict:
         seen["mic_message"] = await tab.js("document.getElementById('message').textContent")
         second = await open_tab(url)  # beyond --max-sessions 1
         seen["refusal"] = await second.until(
-            "window.talvoStats.refused && document.getElementById('message').textContent")
+            "window.talvoStats.refused && document.getElementById('message').textContent"
+        )
         # The first tab, now in the background, still receives frames; it draws none (no
         # animation frames for hidden tabs) and holds at most a second of them.
         received = await tab.js("window.talvoStats.received")

@@ -49,8 +49,9 @@ def test_start_stop_cycles_leave_nothing_behind():
             flavours[await cycle(runtime, ledger, i)] += 1
             assert not runtime._running and runtime._thread is None
         growth = allocated_blocks() - before
-        counts = accounted(ledger, runtime, runs=WARM_UP_CYCLES + CYCLES,
-                           interrupted_takes=WARM_UP_CYCLES + CYCLES)
+        counts = accounted(
+            ledger, runtime, runs=WARM_UP_CYCLES + CYCLES, interrupted_takes=WARM_UP_CYCLES + CYCLES
+        )
         assert await settled(lambda: fake.alive() == counts["queued"])  # the rest are freed
         assert our_frame_objects() == []
         return growth

@@ -133,8 +133,7 @@ class TestEnding:
 
         with pytest.raises(asyncio.CancelledError):
             await collect(t.run(out_buffer_empty, idle_timeout=2.0, loop=loop))
-        assert calls == [((), {"out_buffer_empty": out_buffer_empty, "idle_timeout": 2.0,
-                                "loop": loop})]
+        assert calls == [((), {"out_buffer_empty": out_buffer_empty, "idle_timeout": 2.0, "loop": loop})]
         assert stops == []  # a cancellation raised by start is not the stream's to handle
 
 
@@ -259,4 +258,3 @@ async def test_every_wait_runs_off_the_event_loop_thread(pipeline):
     else:
         assert q.get_threads and loop_thread not in q.get_threads
         assert thread.join_threads and loop_thread not in thread.join_threads
-

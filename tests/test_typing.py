@@ -36,14 +36,28 @@ def test_stub_matches_the_runtime(tmp_path):
     assert proc.returncode == 0, (
         "python/talvo/runtime_async.pyi no longer matches the compiled module. An operation's "
         "parameters, defaults or kind (async def, classmethod) changed on one side only: change "
-        "the stub and the operation's registered signature together.\n" + proc.stdout + proc.stderr)
+        "the stub and the operation's registered signature together.\n" + proc.stdout + proc.stderr
+    )
 
 
 def test_mypy_passes_correct_uses_and_flags_each_misuse(tmp_path, request):
     cache = request.config.cache.mkdir("mypy") if hasattr(request.config, "cache") else tmp_path
-    proc = run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache),
-                "--config-file", os.devnull, "--show-error-codes", str(USES), str(MISUSES)],
-               tmp_path)
+    proc = run(
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--cache-dir",
+            str(cache),
+            "--config-file",
+            os.devnull,
+            "--show-error-codes",
+            str(USES),
+            str(MISUSES),
+        ],
+        tmp_path,
+    )
     errors: dict[str, set[int]] = {USES.name: set(), MISUSES.name: set()}
     for m in re.finditer(r"^(?:.*[/\\])?(\w+\.py):(\d+): error:", proc.stdout, re.M):
         errors[m[1]].add(int(m[2]))
@@ -53,8 +67,19 @@ def test_mypy_passes_correct_uses_and_flags_each_misuse(tmp_path, request):
 @pytest.mark.skipif(shutil.which("node") is None, reason="pyright needs Node.js on PATH")
 def test_pyright_passes_correct_uses_and_flags_each_misuse(tmp_path):
     pytest.importorskip("pyright")
-    proc = run([sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", sys.executable,
-                str(USES), str(MISUSES)], tmp_path)
+    proc = run(
+        [
+            sys.executable,
+            "-m",
+            "pyright",
+            "--outputjson",
+            "--pythonpath",
+            sys.executable,
+            str(USES),
+            str(MISUSES),
+        ],
+        tmp_path,
+    )
     report = json.loads(proc.stdout)
     errors: dict[str, set[int]] = {USES.name: set(), MISUSES.name: set()}
     for d in report["generalDiagnostics"]:

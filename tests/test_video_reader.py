@@ -53,9 +53,15 @@ def test_round_trip(tmp_path, manifest):
     assert ImxContainer(tmp_path / "e.imx").names() == []
 
 
-@pytest.mark.parametrize("blob, expected", [
-    (one_entry(), True), (b"IMX1\x00\x00\x00", False), (b"", False), (b"IMX2" + bytes(12), False),
-])
+@pytest.mark.parametrize(
+    "blob, expected",
+    [
+        (one_entry(), True),
+        (b"IMX1\x00\x00\x00", False),
+        (b"", False),
+        (b"IMX2" + bytes(12), False),
+    ],
+)
 def test_is_imx_file(tmp_path, blob, expected):
     assert is_imx_file(put(tmp_path, blob)) is expected
     assert not is_imx_file(tmp_path / "missing.imx") and not is_imx_file(tmp_path)
@@ -73,21 +79,25 @@ START = 8 + 2 + 1 + 16  # data offset of a one-entry table with a one-byte name
 START2 = 8 + 2 * (2 + 1 + 16)
 
 
-@pytest.mark.parametrize("blob, message", [
-    (one_entry().replace(b"IMX1", b"ZIP!", 1), "magic"),
-    (raw([], count=4097), "entries"),
-    (raw([(b"a", START, 1)], count=3), "truncated"),
-    (raw([(b"", START, 0)]), "name length"),
-    (raw([(b"n" * 1025, 0, 0)]), "name length"),
-    (raw([(b"\xff", START, 1)], b"x"), "UTF-8"),
-    (one_entry(offset=4), "outside"),
-    (one_entry(size=5), "outside"),
-    (one_entry(size=2**62), "outside"),
-    (one_entry(offset=2**64 - 1), "outside"),
-    (raw([(b"a", START2, 1), (b"a", START2 + 1, 1)], b"xy"), "twice"),
-    (raw([(b"a", START2, 2), (b"b", START2 + 1, 2)], b"xyz"), "overlap"),
-    (raw([(b"manifest.json", 8 + 2 + 13 + 16, (1 << 20) + 1)], bytes((1 << 20) + 1)), "manifest claims"),
-], ids=lambda v: v if isinstance(v, str) else "blob")
+@pytest.mark.parametrize(
+    "blob, message",
+    [
+        (one_entry().replace(b"IMX1", b"ZIP!", 1), "magic"),
+        (raw([], count=4097), "entries"),
+        (raw([(b"a", START, 1)], count=3), "truncated"),
+        (raw([(b"", START, 0)]), "name length"),
+        (raw([(b"n" * 1025, 0, 0)]), "name length"),
+        (raw([(b"\xff", START, 1)], b"x"), "UTF-8"),
+        (one_entry(offset=4), "outside"),
+        (one_entry(size=5), "outside"),
+        (one_entry(size=2**62), "outside"),
+        (one_entry(offset=2**64 - 1), "outside"),
+        (raw([(b"a", START2, 1), (b"a", START2 + 1, 1)], b"xy"), "twice"),
+        (raw([(b"a", START2, 2), (b"b", START2 + 1, 2)], b"xyz"), "overlap"),
+        (raw([(b"manifest.json", 8 + 2 + 13 + 16, (1 << 20) + 1)], bytes((1 << 20) + 1)), "manifest claims"),
+    ],
+    ids=lambda v: v if isinstance(v, str) else "blob",
+)
 def test_corrupt_tables_are_rejected_without_allocating(tmp_path, blob, message):
     path = put(tmp_path, blob)
     tracemalloc.start()
@@ -99,8 +109,11 @@ def test_corrupt_tables_are_rejected_without_allocating(tmp_path, blob, message)
         tracemalloc.stop()
 
 
-@pytest.mark.parametrize("manifest", [b"not json", b"\xff\xfe{}", b"[1, 2]", b"42", b"[" * 100_000],
-                         ids=["text", "utf-16", "array", "number", "deep"])
+@pytest.mark.parametrize(
+    "manifest",
+    [b"not json", b"\xff\xfe{}", b"[1, 2]", b"42", b"[" * 100_000],
+    ids=["text", "utf-16", "array", "number", "deep"],
+)
 def test_bad_manifest_fails_on_read_not_open(tmp_path, manifest):
     start = 8 + 2 + len(b"manifest.json") + 16
     box = ImxContainer(put(tmp_path, raw([(b"manifest.json", start, len(manifest))], manifest)))
@@ -191,14 +204,17 @@ def test_file_replaced_after_open_is_detected(tmp_path):
         box.read_entry(MODEL_DATA_NAME)
 
 
-@pytest.mark.parametrize("entries, manifest, error", [
-    ({"a": 5}, None, TypeError),
-    ({"manifest.json": b"{}"}, None, ValueError),
-    ({"n" * 1025: b""}, None, ValueError),
-    ({b"a": b""}, None, TypeError),
-    ({}, ["not", "a", "dict"], TypeError),
-    ({}, {"x": object()}, ValueError),
-])
+@pytest.mark.parametrize(
+    "entries, manifest, error",
+    [
+        ({"a": 5}, None, TypeError),
+        ({"manifest.json": b"{}"}, None, ValueError),
+        ({"n" * 1025: b""}, None, ValueError),
+        ({b"a": b""}, None, TypeError),
+        ({}, ["not", "a", "dict"], TypeError),
+        ({}, {"x": object()}, ValueError),
+    ],
+)
 def test_writer_rejects_bad_input_and_keeps_old_file(tmp_path, entries, manifest, error):
     path = tmp_path / "m.imx"
     write_imx(path, {"keep": b"me"})
@@ -212,13 +228,23 @@ def _sample():
     rows = [(b"manifest.json", 0, 0), (b"frames.bin", 0, 0)]
     manifest, frames = json.dumps({"model_type": "orrin"}).encode(), b"\x10" * 12
     start = len(raw(rows))
-    return raw([(b"manifest.json", start, len(manifest)),
-                (b"frames.bin", start + len(manifest), len(frames))], manifest + frames)
+    return raw(
+        [(b"manifest.json", start, len(manifest)), (b"frames.bin", start + len(manifest), len(frames))],
+        manifest + frames,
+    )
 
 
-@settings(max_examples=scaled(300, 20), deadline=None, database=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(edits=st.lists(st.tuples(st.integers(0, len(_sample()) - 1), st.integers(0, 255)), max_size=6),
-       cut=st.integers(0, len(_sample())), tail=st.binary(max_size=16))
+@settings(
+    max_examples=scaled(300, 20),
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture],
+)
+@given(
+    edits=st.lists(st.tuples(st.integers(0, len(_sample()) - 1), st.integers(0, 255)), max_size=6),
+    cut=st.integers(0, len(_sample())),
+    tail=st.binary(max_size=16),
+)
 def test_mutated_containers_fail_cleanly(tmp_path, edits, cut, tail):
     blob = bytearray(_sample())
     for at, value in edits:

@@ -11,8 +11,9 @@ NO_EXECUTOR_TAKES = {"janus", "talvo-loop"}  # the executor's size cannot matter
 Figures = dict[str, float]
 
 
-def grid(names: list[str], points: list[int],
-         run: Callable[[str, int, bool], Figures]) -> dict[str, dict[str, dict[int, Figures]]]:
+def grid(
+    names: list[str], points: list[int], run: Callable[[str, int, bool], Figures]
+) -> dict[str, dict[str, dict[int, Figures]]]:
     """{executor: {name: {point: run(name, point, sized)}}}."""
     out: dict[str, dict[str, dict[int, Figures]]] = {executor: {} for executor in EXECUTORS}
     for point in points:

@@ -35,7 +35,8 @@ async def _one(name: str, streams: int, seconds: float) -> dict[str, float]:
         return (time.process_time() - cpu0) / (time.perf_counter() - t0) * 100
 
     cpu, *per_stream = await asyncio.gather(
-        cpu_window(), *(stream_window(name, opens, closes) for _ in range(streams)))
+        cpu_window(), *(stream_window(name, opens, closes) for _ in range(streams))
+    )
     fps = [len(samples) / seconds for samples in per_stream]
     every = [s for samples in per_stream for s in samples]
     return {
@@ -47,8 +48,9 @@ async def _one(name: str, streams: int, seconds: float) -> dict[str, float]:
     }
 
 
-def measure(names: list[str], points: list[int], seconds: float,
-            executor_limit: int | None = None) -> dict[str, dict[int, dict[str, float]]]:
+def measure(
+    names: list[str], points: list[int], seconds: float, executor_limit: int | None = None
+) -> dict[str, dict[int, dict[str, float]]]:
     """{name: {n: figures}}; implementations with executor takes stop at ``executor_limit``
     streams (a thread per waiting take is what they cost)."""
     out: dict[str, dict[int, dict[str, float]]] = {}

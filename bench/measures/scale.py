@@ -58,12 +58,11 @@ async def stream_window(name: str, opens: float, closes: float) -> list[float]:
 
 async def _one(name: str, streams: int, sized: bool, seconds: float) -> dict[str, float]:
     if sized:
-        asyncio.get_running_loop().set_default_executor(
-            ThreadPoolExecutor(max_workers=streams + 4))
+        asyncio.get_running_loop().set_default_executor(ThreadPoolExecutor(max_workers=streams + 4))
     opens = time.perf_counter() + WARMUP
     waits, *per_stream = await asyncio.gather(
-        probe(opens, opens + seconds),
-        *(stream_window(name, opens, opens + seconds) for _ in range(streams)))
+        probe(opens, opens + seconds), *(stream_window(name, opens, opens + seconds) for _ in range(streams))
+    )
     fps = [len(samples) / seconds for samples in per_stream]
     every = [s for samples in per_stream for s in samples]
     return {

@@ -28,13 +28,15 @@ async def _silent_stream(name: str, release: threading.Event) -> None:
 async def _one(name: str, silent_streams: int, sized: bool, seconds: float) -> dict[str, float]:
     if sized:
         asyncio.get_running_loop().set_default_executor(
-            ThreadPoolExecutor(max_workers=silent_streams + 1 + 4))
+            ThreadPoolExecutor(max_workers=silent_streams + 1 + 4)
+        )
     release = threading.Event()
     quiet = [asyncio.create_task(_silent_stream(name, release)) for _ in range(silent_streams)]
     opens = time.perf_counter() + WARMUP
     try:
-        waits, live = await asyncio.gather(probe(opens, opens + seconds),
-                                           stream_window(name, opens, opens + seconds))
+        waits, live = await asyncio.gather(
+            probe(opens, opens + seconds), stream_window(name, opens, opens + seconds)
+        )
     finally:
         release.set()
         await asyncio.gather(*quiet)

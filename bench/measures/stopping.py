@@ -29,8 +29,7 @@ async def _trial(name: str) -> float:
 
 async def _trials(name: str, trials: int) -> dict[str, float]:
     taken = [await _trial(name) for _ in range(trials)]
-    return {"median_ms": statistics.median(taken) * 1e3, "max_ms": max(taken) * 1e3,
-            "trials": trials}
+    return {"median_ms": statistics.median(taken) * 1e3, "max_ms": max(taken) * 1e3, "trials": trials}
 
 
 def measure(names: list[str], trials: int) -> dict[str, dict[str, float]]:

@@ -55,6 +55,10 @@ def _total(runs: list[dict[str, object]]) -> dict[str, object]:
     frames = sum(r["frames"] for r in runs)
     seconds = sum(r["seconds"] for r in runs)
     cpu = sum(r["cpu"] for r in runs)
-    return {"frames": frames, "seconds": seconds, "fps": frames / seconds,
-            "cpu_us_per_frame": cpu / max(frames, 1) * 1e6,
-            "fps_per_round": [r["frames"] / r["seconds"] for r in runs]}
+    return {
+        "frames": frames,
+        "seconds": seconds,
+        "fps": frames / seconds,
+        "cpu_us_per_frame": cpu / max(frames, 1) * 1e6,
+        "fps_per_round": [r["frames"] / r["seconds"] for r in runs],
+    }

@@ -70,8 +70,7 @@ class JanusStream:
         self._drain()
         self._stop.clear()
         self._running = True
-        self._thread = threading.Thread(target=self._produce, name="janus-frame-producer",
-                                        daemon=True)
+        self._thread = threading.Thread(target=self._produce, name="janus-frame-producer", daemon=True)
         self._thread.start()
 
     async def run(self) -> AsyncIterator[VideoFrame]:

@@ -74,8 +74,7 @@ class PlainStream:
         _drain(self._queue)
         self._stop.clear()
         self._running = True
-        self._thread = threading.Thread(target=self._produce, name="plain-frame-producer",
-                                        daemon=True)
+        self._thread = threading.Thread(target=self._produce, name="plain-frame-producer", daemon=True)
         self._thread.start()
 
     async def run(self) -> AsyncIterator[VideoFrame]:

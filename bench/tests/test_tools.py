@@ -38,40 +38,70 @@ class TestPercentile:
 
 
 class TestClassify:
-    @pytest.mark.parametrize("message, kind", [
-        (("Executing <Task pending name='stream:talvo' coro=<_consume() running at x.py:1>> "
-          "took 0.002 seconds"), "stream"),
-        (("Executing <Handle _chain_future.<locals>._set_state(<Future finis...>) at "
-          "futures.py:381> took 0.003 seconds"), "wakeup"),
-        ("Executing <Handle BaseSelectorEventLoop._read_from_self()> took 0.003 seconds", "wakeup"),
-        (("Executing <Handle Queue._setup_async_notifier(...) created at "
-          "site-packages/janus/__init__.py:261> took 0.004 seconds"), "wakeup"),
-        ("Executing <Task pending name='ticker' coro=<_ticker()>> took 0.002 seconds", "ticker"),
-        (("Executing <TimerHandle when=1.0 _set_result_unless_cancelled(<Future>, None)> "
-          "took 0.002 seconds"), "ticker"),
-        ("Executing <Task pending name='Task-7' coro=<_one()>> took 0.002 seconds", "other"),
-    ])
+    @pytest.mark.parametrize(
+        "message, kind",
+        [
+            (
+                (
+                    "Executing <Task pending name='stream:talvo' coro=<_consume() running at x.py:1>> "
+                    "took 0.002 seconds"
+                ),
+                "stream",
+            ),
+            (
+                (
+                    "Executing <Handle _chain_future.<locals>._set_state(<Future finis...>) at "
+                    "futures.py:381> took 0.003 seconds"
+                ),
+                "wakeup",
+            ),
+            ("Executing <Handle BaseSelectorEventLoop._read_from_self()> took 0.003 seconds", "wakeup"),
+            (
+                (
+                    "Executing <Handle Queue._setup_async_notifier(...) created at "
+                    "site-packages/janus/__init__.py:261> took 0.004 seconds"
+                ),
+                "wakeup",
+            ),
+            ("Executing <Task pending name='ticker' coro=<_ticker()>> took 0.002 seconds", "ticker"),
+            (
+                (
+                    "Executing <TimerHandle when=1.0 _set_result_unless_cancelled(<Future>, None)> "
+                    "took 0.002 seconds"
+                ),
+                "ticker",
+            ),
+            ("Executing <Task pending name='Task-7' coro=<_one()>> took 0.002 seconds", "other"),
+        ],
+    )
     def test_kind(self, message, kind):
         assert classify(message) == kind
 
     def test_stream_task_wins_over_the_future_it_waits_for(self):
-        message = ("Executing <Task pending name='stream:plain' coro=<_consume()> wait_for=<Future "
-                   "pending cb=[_chain_future.<locals>._call_check_cancel()]>> took 0.002 seconds")
+        message = (
+            "Executing <Task pending name='stream:plain' coro=<_consume()> wait_for=<Future "
+            "pending cb=[_chain_future.<locals>._call_check_cancel()]>> took 0.002 seconds"
+        )
         assert classify(message) == "stream"
 
 
 class TestTable:
     RESULTS = {
         "throughput": {
-            "talvo": {"fps": 4000.0, "cpu_us_per_frame": 250.0,
-                      "rss_bytes": {"before": 10 << 20, "half": 11 << 20, "after": 11 << 20}},
+            "talvo": {
+                "fps": 4000.0,
+                "cpu_us_per_frame": 250.0,
+                "rss_bytes": {"before": 10 << 20, "half": 11 << 20, "after": 11 << 20},
+            },
             "plain": {"fps": 5000.0, "cpu_us_per_frame": 200.0},
             "janus": {"fps": 16000.0, "cpu_us_per_frame": 50.0},
         },
-        "scale": {"default": {"talvo": {8: {"fps_mean": 25.0, "fps_min": 24.0, "p99_ms": 1.0,
-                                            "probe_p99_ms": 2.0}},
-                              "plain": {8: {"fps_mean": 25.0, "fps_min": 25.0, "p99_ms": 2.0,
-                                            "probe_p99_ms": 2.0}}}},
+        "scale": {
+            "default": {
+                "talvo": {8: {"fps_mean": 25.0, "fps_min": 24.0, "p99_ms": 1.0, "probe_p99_ms": 2.0}},
+                "plain": {8: {"fps_mean": 25.0, "fps_min": 25.0, "p99_ms": 2.0, "probe_p99_ms": 2.0}},
+            }
+        },
     }
 
     def rows(self):

@@ -30,8 +30,16 @@ def check_side(name: str, value: object) -> int:
     return value
 
 
-def _fill_ellipse(buf: bytearray, width: int, height: int,
-                  cx: float, cy: float, rx: float, ry: float, color: tuple[int, int, int]) -> None:
+def _fill_ellipse(
+    buf: bytearray,
+    width: int,
+    height: int,
+    cx: float,
+    cy: float,
+    rx: float,
+    ry: float,
+    color: tuple[int, int, int],
+) -> None:
     # One slice assignment per row keeps drawing cheap in pure Python.
     if rx <= 0 or ry <= 0:
         return
@@ -45,7 +53,7 @@ def _fill_ellipse(buf: bytearray, width: int, height: int,
         x1 = min(width - 1, math.floor(cx + half - 0.5))
         if x1 >= x0:
             start = (y * width + x0) * 3
-            buf[start:start + (x1 - x0 + 1) * 3] = pixel * (x1 - x0 + 1)
+            buf[start : start + (x1 - x0 + 1) * 3] = pixel * (x1 - x0 + 1)
 
 
 def draw_base_face(width: int, height: int) -> bytes:

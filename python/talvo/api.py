@@ -52,8 +52,10 @@ class VideoControl:
 
     def __repr__(self) -> str:  # sizes, not sample dumps, in logs
         audio = None if self.audio is None else f"<{len(self.audio)} bytes>"
-        return (f"VideoControl(audio={audio}, sample_rate={self.sample_rate}, "
-                f"last_chunk={self.last_chunk}, end_of_speech={self.end_of_speech})")
+        return (
+            f"VideoControl(audio={audio}, sample_rate={self.sample_rate}, "
+            f"last_chunk={self.last_chunk}, end_of_speech={self.end_of_speech})"
+        )
 
     @classmethod
     def from_audio(cls, data: object, sample_rate: object, last_chunk: bool = False) -> VideoControl:
@@ -80,6 +82,8 @@ class VideoFrame:
     timestamp: float = 0.0  # seconds since the run started, at this frame's deadline
 
     def __repr__(self) -> str:
-        return (f"VideoFrame(index={self.index}, {self.width}x{self.height}, "
-                f"audio=<{len(self.audio)} bytes>, speech={self.speech}, "
-                f"end_of_speech={self.end_of_speech})")
+        return (
+            f"VideoFrame(index={self.index}, {self.width}x{self.height}, "
+            f"audio=<{len(self.audio)} bytes>, speech={self.speech}, "
+            f"end_of_speech={self.end_of_speech})"
+        )

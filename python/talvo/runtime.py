@@ -173,7 +173,8 @@ def _describe(container: ImxContainer) -> VideoGraph:
     if model_type not in SUPPORTED_MODEL_TYPES:
         raise VeldaModelNotSupported(
             f"{container.path}: model type {model_type!r} is not supported "
-            f"(supported: {', '.join(SUPPORTED_MODEL_TYPES)})")
+            f"(supported: {', '.join(SUPPORTED_MODEL_TYPES)})"
+        )
     try:
         width = _face.check_side("width", meta.get("width", DEFAULT_SIDE))
         height = _face.check_side("height", meta.get("height", DEFAULT_SIDE))
@@ -187,9 +188,11 @@ def _describe(container: ImxContainer) -> VideoGraph:
     if container.entry_size(MODEL_DATA_NAME) != width * height * 3:
         raise ImxFormatError(
             f"{container.path}: {MODEL_DATA_NAME!r} holds {container.entry_size(MODEL_DATA_NAME)} "
-            f"bytes, expected {width * height * 3} for {width}x{height} RGB")
-    return VideoGraph(os.path.abspath(container.path), model_type, width, height, levels,
-                      manifest, container.identity)
+            f"bytes, expected {width * height * 3} for {width}x{height} RGB"
+        )
+    return VideoGraph(
+        os.path.abspath(container.path), model_type, width, height, levels, manifest, container.identity
+    )
 
 
 @dataclass(frozen=True, eq=False)
@@ -212,7 +215,7 @@ class _Utterances:
     def _reset(self) -> None:
         self._pending = bytearray()
         self._rate = DEFAULT_SAMPLE_RATE
-        self._open = False   # audio of the current utterance has been taken
+        self._open = False  # audio of the current utterance has been taken
         self._ended = False  # its end is known; no more input until it is shown
         self._held: Any = None  # taken, but belongs to the next utterance
 
@@ -282,8 +285,13 @@ class Talvo:
 
     FPS = FPS
 
-    def __init__(self, model_path: str | os.PathLike[str] | None = None, input_buffer_size: int = 0,
-                 num_threads: int = 0, batch_workers: int = 1) -> None:
+    def __init__(
+        self,
+        model_path: str | os.PathLike[str] | None = None,
+        input_buffer_size: int = 0,
+        num_threads: int = 0,
+        batch_workers: int = 1,
+    ) -> None:
         self._model_path = model_path  # stored only; nothing opens before set_model()
         self.input_buffer_size = _check_count("input_buffer_size", input_buffer_size, 0)
         # 0 = single-threaded, >0 that many threads, <0 automatic.
@@ -336,8 +344,9 @@ class Talvo:
             self._video_loaded = True
         logger.debug("model data loaded: {} mouth levels", len(mouths))
 
-    def run(self, out_buffer_empty: Callable[[], bool],
-            idle_timeout: float | None = None) -> Iterator[VideoFrame]:
+    def run(
+        self, out_buffer_empty: Callable[[], bool], idle_timeout: float | None = None
+    ) -> Iterator[VideoFrame]:
         """Frames paced at 25 fps, to be iterated on one thread.
 
         ``out_buffer_empty`` is asked only on idle ticks: an idle frame is produced only
@@ -366,8 +375,13 @@ class Talvo:
         if state is not None:
             state.clear()
 
-    def _frames(self, loaded: _LoadedModel, state: _Utterances,
-                out_buffer_empty: Callable[[], bool], idle_timeout: float | None) -> Iterator[VideoFrame]:
+    def _frames(
+        self,
+        loaded: _LoadedModel,
+        state: _Utterances,
+        out_buffer_empty: Callable[[], bool],
+        idle_timeout: float | None,
+    ) -> Iterator[VideoFrame]:
         graph, mouths, period = loaded.graph, loaded.mouths, 1.0 / FPS
         start = deadline = last_activity = time.perf_counter()
         index = 0
@@ -381,20 +395,21 @@ class Talvo:
             if state.feed(self._input_buffer):
                 last_activity = now
             piece = state.next_slice()
-            timed_out = (piece is None and idle_timeout is not None
-                         and now - last_activity >= idle_timeout)
+            timed_out = piece is None and idle_timeout is not None and now - last_activity >= idle_timeout
             if timed_out:
                 piece = state.next_slice(flush=True)
             if piece is not None:
                 audio, end, rate = piece
                 level = _face.mouth_level(audio, len(mouths)) if audio else 0
-                yield VideoFrame(index, graph.width, graph.height, mouths[level], audio,
-                                 end, True, rate, deadline - start)
+                yield VideoFrame(
+                    index, graph.width, graph.height, mouths[level], audio, end, True, rate, deadline - start
+                )
                 index += 1
                 last_activity = now
             elif not timed_out and out_buffer_empty():
-                yield VideoFrame(index, graph.width, graph.height, mouths[0], b"",
-                                 False, False, 0, deadline - start)
+                yield VideoFrame(
+                    index, graph.width, graph.height, mouths[0], b"", False, False, 0, deadline - start
+                )
                 index += 1
             if timed_out:
                 return

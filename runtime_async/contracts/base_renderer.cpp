@@ -55,15 +55,19 @@ host::Ref method(host::Borrowed self, host::Name& name) {
 }
 }  // namespace
 
-host::Ref set_model_method(host::Borrowed self) { return method(self, names::set_model); }
+host::Ref set_model_method(host::Borrowed self) {
+  return method(self, names::set_model);
+}
 
-host::Ref load_data_method(host::Borrowed self) { return method(self, n_load_data); }
+host::Ref load_data_method(host::Borrowed self) {
+  return method(self, n_load_data);
+}
 
 void construct(host::Borrowed self, host::Borrowed input_buffer_size, host::Borrowed num_threads,
                host::Borrowed batch_workers) {
   host::Ref init = method(self, n_init);
-  host::call_kw(init.view(), {host::Borrowed(Py_None), input_buffer_size, num_threads, batch_workers},
-                kw_init);
+  host::call_kw(init.view(),
+                {host::Borrowed(Py_None), input_buffer_size, num_threads, batch_workers}, kw_init);
 }
 
 void set_model(host::Borrowed self, host::Borrowed model_path) {
@@ -93,7 +97,8 @@ void input_set_loop(host::Borrowed self, host::Borrowed loop) {
 
 bool has_transaction_id(host::Borrowed self) {
   PyObject* value = nullptr;
-  if (host::check(host::compat::get_optional_attr(self.get(), n_transaction_id.get(), &value)) == 0) {
+  if (host::check(host::compat::get_optional_attr(self.get(), n_transaction_id.get(), &value)) ==
+      0) {
     return false;
   }
   host::Ref owned = host::Ref::steal(value);

@@ -30,12 +30,14 @@ PyObject* resolve(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return host::Ref::none().release();
   });
 }
-PyMethodDef g_resolve_def = {
-    "_resolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resolve)),
-    METH_FASTCALL, nullptr};
+PyMethodDef g_resolve_def = {"_resolve",
+                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resolve)),
+                             METH_FASTCALL, nullptr};
 
 // A fresh function object per use: nothing is kept between calls (or interpreters).
-host::Ref resolver() { return host::Ref::steal(PyCFunction_New(&g_resolve_def, nullptr)); }
+host::Ref resolver() {
+  return host::Ref::steal(PyCFunction_New(&g_resolve_def, nullptr));
+}
 }  // namespace
 
 host::Ref running() {
@@ -89,7 +91,9 @@ host::Ref resolve_later(host::Borrowed loop, double delay, host::Borrowed future
   return host::call_method(loop, n_call_later, {seconds.view(), fn.view(), future, value});
 }
 
-void cancel(host::Borrowed handle) { host::call_method(handle, n_cancel); }
+void cancel(host::Borrowed handle) {
+  host::call_method(handle, n_cancel);
+}
 
 host::Ref cancelled_error() {
   host::Ref asyncio = host::global(n_asyncio);

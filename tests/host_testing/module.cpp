@@ -38,9 +38,13 @@ Ref next_item(Borrowed iterator) {
 
 // ---- coroutines ------------------------------------------------------------------------------
 
-host::Task returns(Args a) { co_return Ref::borrow(a[1]); }
+host::Task returns(Args a) {
+  co_return Ref::borrow(a[1]);
+}
 
-host::Task awaits(Args a) { co_return co_await Ref::borrow(a[1]); }
+host::Task awaits(Args a) {
+  co_return co_await Ref::borrow(a[1]);
+}
 
 // (self, awaitable, cleanup): on cancellation awaits `cleanup`, then re-raises the same error.
 host::Task awaits_then_cleans_up(Args a) {
@@ -104,10 +108,14 @@ host::Task binds(Args a) {
 }
 
 // (cls, value)
-host::Task made(Args a) { co_return Ref::steal(PyTuple_Pack(2, a[0].get(), a[1].get())); }
+host::Task made(Args a) {
+  co_return Ref::steal(PyTuple_Pack(2, a[0].get(), a[1].get()));
+}
 
 // (self, value)
-Ref plain(Args a) { return Ref::borrow(a[1]); }
+Ref plain(Args a) {
+  return Ref::borrow(a[1]);
+}
 
 // ---- streams ---------------------------------------------------------------------------------
 
@@ -191,9 +199,11 @@ host::Stream stream_raises(Args a) {
 // whose body reads `params` arguments. Every kind gets a body, never called.
 Ref check_stub(Args a) {
   using K = host::MethodKind;
-  static constexpr std::pair<const char*, K> kKinds[] = {
-      {"coroutine", K::coroutine}, {"stream", K::stream}, {"class_coroutine", K::class_coroutine},
-      {"function", K::function},   {"free_function", K::free_function}};
+  static constexpr std::pair<const char*, K> kKinds[] = {{"coroutine", K::coroutine},
+                                                         {"stream", K::stream},
+                                                         {"class_coroutine", K::class_coroutine},
+                                                         {"function", K::function},
+                                                         {"free_function", K::free_function}};
   const char* kind = PyUnicode_AsUTF8(a[2].get());
   if (kind == nullptr) host::throw_python_error();
   host::MethodSpec spec{K::coroutine, returns, items, plain};
@@ -219,34 +229,45 @@ struct Op {
 using K = host::MethodKind;
 
 const Op kOps[] = {
-    {"returns", {K::coroutine, returns},
+    {"returns",
+     {K::coroutine, returns},
      "async def returns(self, value):\n    \"\"\"Returns value.\"\"\"\n"},
     {"awaits", {K::coroutine, awaits}, "async def awaits(self, awaitable):\n    pass\n"},
-    {"awaits_then_cleans_up", {K::coroutine, awaits_then_cleans_up},
+    {"awaits_then_cleans_up",
+     {K::coroutine, awaits_then_cleans_up},
      "async def awaits_then_cleans_up(self, awaitable, cleanup):\n    pass\n"},
     {"raises", {K::coroutine, raises}, "async def raises(self, error):\n    pass\n"},
-    {"awaits_twice", {K::coroutine, awaits_twice},
+    {"awaits_twice",
+     {K::coroutine, awaits_twice},
      "async def awaits_twice(self, first, second):\n    pass\n"},
-    {"awaits_again_on_exit", {K::coroutine, awaits_again_on_exit},
+    {"awaits_again_on_exit",
+     {K::coroutine, awaits_again_on_exit},
      "async def awaits_again_on_exit(self, first, second):\n    pass\n"},
     {"recovers", {K::coroutine, recovers}, "async def recovers(self, awaitable):\n    pass\n"},
     {"raises_cpp", {K::coroutine, raises_cpp}, "async def raises_cpp(self):\n    pass\n"},
-    {"binds", {K::coroutine, binds},
+    {"binds",
+     {K::coroutine, binds},
      "async def binds(self, a, /, b: int = 2, *, c, d=4) -> tuple:\n    \"\"\"Binds.\"\"\"\n"},
     {"made", {K::class_coroutine, made}, "async def made(cls, value):\n    pass\n"},
     {"plain", {K::function, nullptr, nullptr, plain}, "def plain(self, value):\n    pass\n"},
     {"items", {K::stream, nullptr, items}, "async def items(self, items, factory):\n    yield\n"},
-    {"items_cleanup_on_cancel", {K::stream, nullptr, items_cleanup_on_cancel},
+    {"items_cleanup_on_cancel",
+     {K::stream, nullptr, items_cleanup_on_cancel},
      "async def items_cleanup_on_cancel(self, items, factory, cleanup):\n    yield\n"},
-    {"items_finally", {K::stream, nullptr, items_finally},
+    {"items_finally",
+     {K::stream, nullptr, items_finally},
      "async def items_finally(self, items, on_exit):\n    yield\n"},
-    {"yields_on_exit", {K::stream, nullptr, yields_on_exit},
+    {"yields_on_exit",
+     {K::stream, nullptr, yields_on_exit},
      "async def yields_on_exit(self, items):\n    yield\n"},
-    {"recovers_stream", {K::stream, nullptr, recovers_stream},
+    {"recovers_stream",
+     {K::stream, nullptr, recovers_stream},
      "async def recovers_stream(self, items):\n    yield\n"},
-    {"stream_raises", {K::stream, nullptr, stream_raises},
+    {"stream_raises",
+     {K::stream, nullptr, stream_raises},
      "async def stream_raises(self, items, error):\n    yield\n"},
-    {"check_stub", {K::function, nullptr, nullptr, check_stub},
+    {"check_stub",
+     {K::function, nullptr, nullptr, check_stub},
      "def check_stub(self, stub, kind, params):\n    pass\n"},
 };
 
@@ -274,18 +295,26 @@ Ref compile_stub(const Op& op) {
 }
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "talvo._host_testing", "Host-layer protocol paths, for tests only.", -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "talvo._host_testing",
+    "Host-layer protocol paths, for tests only.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* init_module() {
   Ref module = Ref::steal(PyModule_Create(&g_module_def));
   PyObject* ns = PyModule_GetDict(module.get());  // borrowed
   host::set_module_namespace(ns);
-  run_source("import asyncio\n"
-             "class Probe:\n"
-             "    \"\"\"One operation per protocol path of the host layer.\"\"\"\n",
-             ns);
+  run_source(
+      "import asyncio\n"
+      "class Probe:\n"
+      "    \"\"\"One operation per protocol path of the host layer.\"\"\"\n",
+      ns);
   host::init_frame_types();
   host::init_method_types();
   PyObject* probe = PyDict_GetItemString(ns, "Probe");  // borrowed

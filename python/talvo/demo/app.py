@@ -31,16 +31,25 @@ class _Parser(argparse.ArgumentParser):
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    p = _Parser(prog="python -m talvo", description=(
-        "Render a talking avatar from speech audio with AsyncTalvo and write what it drew."))
+    p = _Parser(
+        prog="python -m talvo",
+        description=("Render a talking avatar from speech audio with AsyncTalvo and write what it drew."),
+    )
     p.add_argument("--model", metavar="PATH", help="Orrin .imx model (default: pack a demo model)")
     p.add_argument("--audio", metavar="FILE.wav", help="16-bit PCM mono WAV (default: built-in)")
-    p.add_argument("--out", metavar="DIR", default="talvo-demo",
-                   help="where to write frames.png, contact_sheet.png, summary.json")
-    p.add_argument("--seconds", type=float, default=3.0,
-                   help="length of the built-in speech (default 3.0)")
-    p.add_argument("--idle-timeout", type=float, default=1.0,
-                   help="idle seconds after the speech before the stream ends (default 1.0)")
+    p.add_argument(
+        "--out",
+        metavar="DIR",
+        default="talvo-demo",
+        help="where to write frames.png, contact_sheet.png, summary.json",
+    )
+    p.add_argument("--seconds", type=float, default=3.0, help="length of the built-in speech (default 3.0)")
+    p.add_argument(
+        "--idle-timeout",
+        type=float,
+        default=1.0,
+        help="idle seconds after the speech before the stream ends (default 1.0)",
+    )
     p.add_argument("--scale", type=int, default=2, help="pixel scale of the pictures (default 2)")
     p.add_argument("--verbose", action="store_true", help="show the runtime's debug log")
     args = p.parse_args(argv)
@@ -69,13 +78,13 @@ class Session:
         return round(len(self.frames) / duration, 2) if duration > 0 else 0.0
 
 
-def progress_line(frames: int, speech: int, fps: float, depth: str, latency_ms: float,
-                  columns: int) -> str:
+def progress_line(frames: int, speech: int, fps: float, depth: str, latency_ms: float, columns: int) -> str:
     """The progress line, cut to fit `columns` so that it never wraps (a wrapped line cannot be
     rewritten in place)."""
-    line = (f"frames {frames:5d}  fps {fps:5.1f}  speech {speech:4d}  queue {depth}  "
-            f"latency {latency_ms:5.1f} ms")
-    return line[:max(0, columns - 1)]
+    line = (
+        f"frames {frames:5d}  fps {fps:5.1f}  speech {speech:4d}  queue {depth}  latency {latency_ms:5.1f} ms"
+    )
+    return line[: max(0, columns - 1)]
 
 
 def _columns() -> int:
@@ -91,7 +100,7 @@ def _columns() -> int:
 def _show(line: str) -> None:
     if sys.stderr.isatty():
         columns = _columns()
-        sys.stderr.write("\r" + line.ljust(columns - 1)[:max(0, columns - 1)])
+        sys.stderr.write("\r" + line.ljust(columns - 1)[: max(0, columns - 1)])
         sys.stderr.flush()
 
 
@@ -103,8 +112,7 @@ def _progress(s: Session, runtime, last: list[float]) -> None:
     elapsed = max(1e-9, now - s.started)
     lat = s.latencies[-1] * 1000 if s.latencies else 0.0
     depth = f"{runtime._frame_queue.qsize()}/{runtime._frame_queue.maxsize}"
-    _show(progress_line(len(s.frames), s.speech_frames, len(s.frames) / elapsed, depth, lat,
-                        _columns()))
+    _show(progress_line(len(s.frames), s.speech_frames, len(s.frames) / elapsed, depth, lat, _columns()))
 
 
 async def _feed(runtime, pcm: bytes, rate: int, s: Session) -> None:
@@ -112,7 +120,7 @@ async def _feed(runtime, pcm: bytes, rate: int, s: Session) -> None:
     step = max(2, int(rate * CHUNK_SECONDS) * 2)
     t0 = time.perf_counter()
     for n, i in enumerate(range(0, len(pcm), step)):
-        chunk = pcm[i:i + step]
+        chunk = pcm[i : i + step]
         await runtime.push_audio(chunk, rate, i + step >= len(pcm))
         s.pushed += chunk
         delay = t0 + (n + 1) * CHUNK_SECONDS - time.perf_counter()
@@ -164,8 +172,10 @@ def write_outputs(s: Session, out: str, factor: int) -> dict:
     anim = os.path.join(out, "frames.png")
     png.write_apng(anim, images, w, h, fps=25)
     every = max(1, len(s.frames) // 48)
-    tiles = [(images[i], s.frames[i].speech, f"#{s.frames[i].index} {s.frames[i].timestamp:.2f}s")
-             for i in range(0, len(s.frames), every)][:48]
+    tiles = [
+        (images[i], s.frames[i].speech, f"#{s.frames[i].index} {s.frames[i].timestamp:.2f}s")
+        for i in range(0, len(s.frames), every)
+    ][:48]
     sheet_rgb, sw, sh = png.contact_sheet(tiles, w, h)
     sheet = os.path.join(out, "contact_sheet.png")
     png.write_png(sheet, sheet_rgb, sw, sh)
@@ -258,12 +268,18 @@ def main(argv: list[str] | None = None) -> int:
         print(f"talvo: error: {e}", file=sys.stderr)
         return 1
     lat = summary["latency_ms"]
-    print(f"rendered {summary['frames']} frames ({summary['speech_frames']} speech, "
-          f"{summary['idle_frames']} idle) in {summary['seconds']} s at {summary['fps']:.1f} fps")
-    print(f"latency p50 {lat['p50']} ms, p99 {lat['p99']} ms, max {lat['max']} ms; "
-          f"max queue depth {summary['max_queue_depth']}")
-    print(f"audio pushed {summary['audio_bytes_pushed']} bytes, rendered "
-          f"{summary['audio_bytes_rendered']} bytes, intact: {summary['audio_intact']}")
+    print(
+        f"rendered {summary['frames']} frames ({summary['speech_frames']} speech, "
+        f"{summary['idle_frames']} idle) in {summary['seconds']} s at {summary['fps']:.1f} fps"
+    )
+    print(
+        f"latency p50 {lat['p50']} ms, p99 {lat['p99']} ms, max {lat['max']} ms; "
+        f"max queue depth {summary['max_queue_depth']}"
+    )
+    print(
+        f"audio pushed {summary['audio_bytes_pushed']} bytes, rendered "
+        f"{summary['audio_bytes_rendered']} bytes, intact: {summary['audio_intact']}"
+    )
     for name, path in summary["outputs"].items():
         print(f"{name}: {path}")
     return 0

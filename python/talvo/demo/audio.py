@@ -39,7 +39,8 @@ def read_wav(path: str) -> tuple[bytes, int]:
             if w.getnchannels() != 1 or w.getsampwidth() != 2:
                 raise AudioError(
                     f"{path}: need 16-bit PCM mono, got {w.getnchannels()} channel(s) of "
-                    f"{8 * w.getsampwidth()}-bit samples")
+                    f"{8 * w.getsampwidth()}-bit samples"
+                )
             rate = w.getframerate()
             data = w.readframes(w.getnframes())
     except (wave.Error, EOFError, struct.error) as e:

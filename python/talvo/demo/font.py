@@ -35,8 +35,9 @@ def text_width(text: str, scale: int = 1) -> int:
     return max(0, 4 * len(text) - 1) * scale
 
 
-def draw(canvas: bytearray, canvas_width: int, x: int, y: int, text: str,
-         colour: bytes, scale: int = 1) -> None:
+def draw(
+    canvas: bytearray, canvas_width: int, x: int, y: int, text: str, colour: bytes, scale: int = 1
+) -> None:
     """Writes `text` with its top-left corner at (x, y); what falls outside the canvas is cut."""
     canvas_height = len(canvas) // (3 * canvas_width)
     for n, char in enumerate(text):
@@ -53,4 +54,4 @@ def draw(canvas: bytearray, canvas_width: int, x: int, y: int, text: str,
                     for dx in range(scale):
                         if 0 <= px + dx < canvas_width:
                             at = 3 * (py * canvas_width + px + dx)
-                            canvas[at:at + 3] = colour
+                            canvas[at : at + 3] = colour

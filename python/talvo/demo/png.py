@@ -24,7 +24,7 @@ def _scanlines(rgb: bytes, width: int, height: int) -> bytes:
     stride = 3 * width
     if len(rgb) != stride * height:
         raise ValueError(f"image holds {len(rgb)} bytes, expected {stride * height}")
-    return b"".join(b"\x00" + rgb[y * stride:(y + 1) * stride] for y in range(height))
+    return b"".join(b"\x00" + rgb[y * stride : (y + 1) * stride] for y in range(height))
 
 
 def scale(rgb: bytes, width: int, height: int, factor: int) -> bytes:
@@ -34,8 +34,8 @@ def scale(rgb: bytes, width: int, height: int, factor: int) -> bytes:
     stride = 3 * width
     out = []
     for y in range(height):
-        row = rgb[y * stride:(y + 1) * stride]
-        wide = b"".join(row[x:x + 3] * factor for x in range(0, stride, 3))
+        row = rgb[y * stride : (y + 1) * stride]
+        wide = b"".join(row[x : x + 3] * factor for x in range(0, stride, 3))
         out.append(wide * factor)
     return b"".join(out)
 
@@ -73,15 +73,15 @@ _BACKGROUND = b"\x20\x20\x20"
 _TEXT_COLOUR = b"\xe0\xe0\xe0"
 
 
-def _fill(canvas: bytearray, canvas_width: int, x: int, y: int, w: int, h: int,
-          colour: bytes) -> None:
+def _fill(canvas: bytearray, canvas_width: int, x: int, y: int, w: int, h: int, colour: bytes) -> None:
     for row in range(y, y + h):
         start = 3 * (row * canvas_width + x)
-        canvas[start:start + 3 * w] = colour * w
+        canvas[start : start + 3 * w] = colour * w
 
 
-def contact_sheet(tiles: Sequence[tuple[bytes, bool, str]], width: int, height: int,
-                  columns: int = 8, border: int = 2) -> tuple[bytes, int, int]:
+def contact_sheet(
+    tiles: Sequence[tuple[bytes, bool, str]], width: int, height: int, columns: int = 8, border: int = 2
+) -> tuple[bytes, int, int]:
     """Tiles in a grid under a legend: each framed green when it shows speech and grey when
     idle, with its label (frame number and time) written beneath it."""
     text_scale = max(1, width // 64)  # about a tenth of a tile's width for a label
@@ -103,11 +103,9 @@ def contact_sheet(tiles: Sequence[tuple[bytes, bool, str]], width: int, height: 
 
     for n, (rgb, speech, label) in enumerate(tiles):
         ox, oy = (n % columns) * tw, line + (n // columns) * th
-        _fill(canvas, sheet_w, ox, oy, tw, height + 2 * border,
-              SPEECH_COLOUR if speech else IDLE_COLOUR)
+        _fill(canvas, sheet_w, ox, oy, tw, height + 2 * border, SPEECH_COLOUR if speech else IDLE_COLOUR)
         for y in range(height):
             start = 3 * ((oy + border + y) * sheet_w + ox + border)
-            canvas[start:start + 3 * width] = rgb[3 * width * y:3 * width * (y + 1)]
-        font.draw(canvas, sheet_w, ox + border, oy + height + 2 * border + 2, label,
-                  _TEXT_COLOUR, text_scale)
+            canvas[start : start + 3 * width] = rgb[3 * width * y : 3 * width * (y + 1)]
+        font.draw(canvas, sheet_w, ox + border, oy + height + 2 * border + 2, label, _TEXT_COLOUR, text_scale)
     return bytes(canvas), sheet_w, sheet_h

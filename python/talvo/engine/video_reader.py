@@ -25,8 +25,15 @@ from talvo._face import check_side, draw_base_face
 from talvo.exceptions import ImxFormatError
 
 __all__ = [
-    "ImxContainer", "ImxEntry", "ImxFormatError", "is_imx_file", "pack_demo_model", "write_imx",
-    "MANIFEST_NAME", "MODEL_DATA_NAME", "PADDING_NAME",
+    "ImxContainer",
+    "ImxEntry",
+    "ImxFormatError",
+    "is_imx_file",
+    "pack_demo_model",
+    "write_imx",
+    "MANIFEST_NAME",
+    "MODEL_DATA_NAME",
+    "PADDING_NAME",
 ]
 
 MAGIC = b"IMX1"
@@ -140,7 +147,8 @@ def _read_table(f: Any, file_size: int) -> dict[str, ImxEntry]:
         if entry.offset < data_start or entry.size > file_size - entry.offset:
             raise ImxFormatError(
                 f"entry {entry.name!r} (offset {entry.offset}, size {entry.size}) lies outside "
-                f"the data area {data_start}..{file_size}")
+                f"the data area {data_start}..{file_size}"
+            )
     placed = sorted((e for e in entries.values() if e.size), key=lambda e: e.offset)
     for before, after in zip(placed, placed[1:]):
         if before.offset + before.size > after.offset:
@@ -316,8 +324,9 @@ def _manifest_item(manifest: object) -> _Item:
     return MANIFEST_NAME, len(raw), lambda: (raw,)
 
 
-def write_imx(path: str | os.PathLike[str], entries: Mapping[str, bytes],
-              manifest: dict[str, Any] | None = None) -> None:
+def write_imx(
+    path: str | os.PathLike[str], entries: Mapping[str, bytes], manifest: dict[str, Any] | None = None
+) -> None:
     """Write a container atomically; ``manifest`` is stored as ``manifest.json``."""
     if not isinstance(entries, Mapping):
         raise TypeError(f"entries must be a mapping of name to bytes, not {type(entries).__name__}")
@@ -334,8 +343,15 @@ def _zeros(size: int) -> Iterable[bytes]:
         yield block if size - start >= _CHUNK else block[: size - start]
 
 
-def pack_demo_model(path: str | os.PathLike[str], *, model_type: str = "orrin", width: int = 96,
-                    height: int = 96, mouth_levels: int = 8, extra_bytes: int = 0) -> None:
+def pack_demo_model(
+    path: str | os.PathLike[str],
+    *,
+    model_type: str = "orrin",
+    width: int = 96,
+    height: int = 96,
+    mouth_levels: int = 8,
+    extra_bytes: int = 0,
+) -> None:
     """Write a usable model: a manifest, the base face in ``frames.bin`` and optional
     zero padding of ``extra_bytes`` (written in chunks, so huge containers stay cheap)."""
     check_side("width", width)

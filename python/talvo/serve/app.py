@@ -19,8 +19,7 @@ STATIC = resources.files("talvo.serve") / "static"
 
 
 async def index(request: web.Request) -> web.Response:
-    return web.Response(text=(STATIC / "index.html").read_text(encoding="utf-8"),
-                        content_type="text/html")
+    return web.Response(text=(STATIC / "index.html").read_text(encoding="utf-8"), content_type="text/html")
 
 
 async def static_file(request: web.Request) -> web.Response:
@@ -41,8 +40,10 @@ async def socket(request: web.Request) -> web.WebSocketResponse:
     ws = web.WebSocketResponse(max_msg_size=settings.max_message_bytes, compress=False, heartbeat=20.0)
     await ws.prepare(request)
     if len(sessions) >= settings.max_sessions:
-        message = (f"The server is full: {settings.max_sessions} sessions are open "
-                   f"(--max-sessions {settings.max_sessions}). Close another tab or try again later.")
+        message = (
+            f"The server is full: {settings.max_sessions} sessions are open "
+            f"(--max-sessions {settings.max_sessions}). Close another tab or try again later."
+        )
         logger.warning("refused a session: {} sessions open", len(sessions))
         await ws.send_str(protocol.dumps("refused", message=message))
         await ws.close(code=1013, message=b"server full")

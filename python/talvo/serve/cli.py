@@ -21,15 +21,25 @@ class _Parser(argparse.ArgumentParser):
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    p = _Parser(prog="python -m talvo serve", description=(
-        "Serve the talking avatar live to browsers: one AsyncTalvo session per tab."))
+    p = _Parser(
+        prog="python -m talvo serve",
+        description=("Serve the talking avatar live to browsers: one AsyncTalvo session per tab."),
+    )
     p.add_argument("--host", default="127.0.0.1", help="address to bind (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=8080, help="port to bind, 0 for any (default 8080)")
     p.add_argument("--model", metavar="PATH", help="Orrin .imx model (default: pack a demo model)")
-    p.add_argument("--frame-wait", choices=("loop", "executor"), default="loop",
-                   help="how each session waits for frames (default: loop)")
-    p.add_argument("--max-sessions", type=int, default=32,
-                   help="sessions served at once; more tabs are refused (default 32)")
+    p.add_argument(
+        "--frame-wait",
+        choices=("loop", "executor"),
+        default="loop",
+        help="how each session waits for frames (default: loop)",
+    )
+    p.add_argument(
+        "--max-sessions",
+        type=int,
+        default=32,
+        help="sessions served at once; more tabs are refused (default 32)",
+    )
     p.add_argument("--verbose", action="store_true", help="show the runtime's debug log")
     args = p.parse_args(argv)
     if not 0 <= args.port <= 65535:
@@ -76,8 +86,10 @@ async def serve(settings, host: str, port: int, ready=print) -> None:
         # half-stopped (each stop is bounded anyway).
         for sig in (signal.SIGINT, signal.SIGTERM):
             loop.add_signal_handler(sig, stopping.set)
-        ready(f"talvo serve: {_url(host, bound_port)}  (frame wait: {settings.frame_wait}, "
-              f"up to {settings.max_sessions} sessions; Ctrl-C stops)")
+        ready(
+            f"talvo serve: {_url(host, bound_port)}  (frame wait: {settings.frame_wait}, "
+            f"up to {settings.max_sessions} sessions; Ctrl-C stops)"
+        )
         await stopping.wait()
     finally:
         try:
@@ -107,9 +119,12 @@ def _serve_command(args: argparse.Namespace) -> int:
     from talvo.serve.settings import Settings
 
     logger.remove()
-    logger.add(sys.stderr, level="DEBUG" if args.verbose else "INFO",
-               format="{time:HH:mm:ss.SSS} {level: <7} {message}",
-               filter={"talvo.runtime_async": "DEBUG" if args.verbose else "WARNING"})
+    logger.add(
+        sys.stderr,
+        level="DEBUG" if args.verbose else "INFO",
+        format="{time:HH:mm:ss.SSS} {level: <7} {message}",
+        filter={"talvo.runtime_async": "DEBUG" if args.verbose else "WARNING"},
+    )
     try:
         frame_wait = runtimes.choose_frame_wait(args.frame_wait)
         with tempfile.TemporaryDirectory(prefix="talvo-serve-") as tmp:

@@ -30,9 +30,19 @@ class MessageError(ValueError):
 
 def encode_frame(frame: Any, *, depth: int, dropped: int, deadline: float, latency_ms: float) -> bytes:
     flags = (SPEECH if frame.speech else 0) | (END_OF_SPEECH if frame.end_of_speech else 0)
-    header = FRAME_HEADER.pack(frame.index & 0xFFFFFFFF, frame.width, frame.height, flags,
-                               min(depth, 0xFFFF), frame.sample_rate, dropped, len(frame.audio),
-                               frame.timestamp, deadline, latency_ms)
+    header = FRAME_HEADER.pack(
+        frame.index & 0xFFFFFFFF,
+        frame.width,
+        frame.height,
+        flags,
+        min(depth, 0xFFFF),
+        frame.sample_rate,
+        dropped,
+        len(frame.audio),
+        frame.timestamp,
+        deadline,
+        latency_ms,
+    )
     return b"".join((header, frame.image, frame.audio))
 
 
@@ -55,15 +65,28 @@ class DecodedFrame:
 
 def decode_frame(data: bytes) -> DecodedFrame:
     """The inverse of encode_frame, for tests and the load benchmark's clients."""
-    (index, width, height, flags, depth, rate, dropped, audio_len, timestamp, deadline,
-     latency) = FRAME_HEADER.unpack_from(data)
+    (index, width, height, flags, depth, rate, dropped, audio_len, timestamp, deadline, latency) = (
+        FRAME_HEADER.unpack_from(data)
+    )
     start = FRAME_HEADER.size
     image_end = start + 3 * width * height
     if len(data) != image_end + audio_len:
         raise ValueError(f"frame message holds {len(data)} bytes, expected {image_end + audio_len}")
-    return DecodedFrame(index, width, height, bool(flags & SPEECH), bool(flags & END_OF_SPEECH),
-                        depth, rate, dropped, timestamp, deadline, latency,
-                        data[start:image_end], data[image_end:])
+    return DecodedFrame(
+        index,
+        width,
+        height,
+        bool(flags & SPEECH),
+        bool(flags & END_OF_SPEECH),
+        depth,
+        rate,
+        dropped,
+        timestamp,
+        deadline,
+        latency,
+        data[start:image_end],
+        data[image_end:],
+    )
 
 
 def parse_text(text: str) -> dict[str, Any]:

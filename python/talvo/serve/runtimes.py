@@ -28,8 +28,10 @@ def choose_frame_wait(requested: str | None) -> str:
 async def open_runtime(settings: Settings) -> Any:
     """A runtime with its model open and loaded; stopped by the caller."""
     runtime = await runtime_async.AsyncTalvo.create(
-        model_path=settings.model_path, input_buffer_size=settings.input_buffer_size,
-        frame_wait=settings.frame_wait)
+        model_path=settings.model_path,
+        input_buffer_size=settings.input_buffer_size,
+        frame_wait=settings.frame_wait,
+    )
     await runtime.load_data_async()
     return runtime
 

@@ -18,15 +18,19 @@ from talvo.serve.outbox import Outbox
 from talvo.serve.settings import Settings
 
 CHUNK_SECONDS = 0.1  # speech pushed per push_audio when the server paces an utterance
-LEAD_SECONDS = 0.2   # pushed ahead of real time, so the renderer never waits mid-word
+LEAD_SECONDS = 0.2  # pushed ahead of real time, so the renderer never waits mid-word
 
 _numbers = itertools.count(1)
 
 
 class Session:
-    def __init__(self, ws: web.WebSocketResponse, settings: Settings,
-                 transport: asyncio.Transport | None,
-                 on_finished: Callable[[Session], None] = lambda session: None) -> None:
+    def __init__(
+        self,
+        ws: web.WebSocketResponse,
+        settings: Settings,
+        transport: asyncio.Transport | None,
+        on_finished: Callable[[Session], None] = lambda session: None,
+    ) -> None:
         self.ws = ws
         self._transport = transport
         self._on_finished = on_finished
@@ -41,8 +45,8 @@ class Session:
         self._feeder: asyncio.Task | None = None
         self._sender: asyncio.Task | None = None
         self._sending: asyncio.Future | None = None  # the frame on its way out
-        self._upload_size: int | None = None   # announced; the next binary message is the file
-        self._stream_rate: int | None = None   # a streamed (microphone) utterance is open
+        self._upload_size: int | None = None  # announced; the next binary message is the file
+        self._stream_rate: int | None = None  # a streamed (microphone) utterance is open
         self._streamed_bytes = 0
 
     # -- lifetime ------------------------------------------------------------------------------
@@ -58,14 +62,24 @@ class Session:
                 await self._close_with("error", f"cannot open the model: {e}", code=1011)
                 return
             width, height = self.runtime.video_graph.width, self.runtime.video_graph.height
-            await self.ws.send_str(protocol.dumps(
-                "hello", session=self.number, width=width, height=height, fps=25,
-                frame_wait=self.settings.frame_wait, max_upload_bytes=self.settings.max_upload_bytes,
-                max_utterance_seconds=self.settings.max_utterance_seconds,
-                max_chunk_bytes=self.settings.max_chunk_bytes))
+            await self.ws.send_str(
+                protocol.dumps(
+                    "hello",
+                    session=self.number,
+                    width=width,
+                    height=height,
+                    fps=25,
+                    frame_wait=self.settings.frame_wait,
+                    max_upload_bytes=self.settings.max_upload_bytes,
+                    max_utterance_seconds=self.settings.max_utterance_seconds,
+                    max_chunk_bytes=self.settings.max_chunk_bytes,
+                )
+            )
             self._sender = asyncio.create_task(self._send(), name=f"talvo-serve-send-{self.number}")
-            workers = [asyncio.create_task(self._pump(), name=f"talvo-serve-pump-{self.number}"),
-                       self._sender]
+            workers = [
+                asyncio.create_task(self._pump(), name=f"talvo-serve-pump-{self.number}"),
+                self._sender,
+            ]
             await self._receive()
         finally:
             # Its own task: the server may cancel this handler again (client gone, shutdown),
@@ -98,8 +112,12 @@ class Session:
             await self._close(WSCloseCode.OK, "")
         if self._sending is not None and self._sending.cancel():  # the socket is gone by now
             await asyncio.gather(self._sending, return_exceptions=True)
-        logger.info("session {} closed after {} frames ({} dropped)",
-                    self.number, self.frames_sent, self.outbox.dropped)
+        logger.info(
+            "session {} closed after {} frames ({} dropped)",
+            self.number,
+            self.frames_sent,
+            self.outbox.dropped,
+        )
 
     async def shutdown(self, message: str = "the server is stopping") -> None:
         """Close the socket (the session then stops its runtime) and wait until it has."""
@@ -139,8 +157,11 @@ class Session:
                     await self.ws.close(code=code, message=message[:120].encode())
                 sent = True
         except TimeoutError:
-            logger.warning("session {}: the page read nothing for {} s while its socket closed; "
-                           "cut off", self.number, self.settings.close_timeout)
+            logger.warning(
+                "session {}: the page read nothing for {} s while its socket closed; cut off",
+                self.number,
+                self.settings.close_timeout,
+            )
         finally:
             if not sent and transport is not None:
                 transport.abort()  # ends the session's receive loop too
@@ -172,9 +193,13 @@ class Session:
         while True:
             frame, deadline = await self.outbox.get()
             now = time.perf_counter()
-            data = protocol.encode_frame(frame, depth=len(self.outbox) + queue.qsize(),
-                                         dropped=self.outbox.dropped, deadline=deadline,
-                                         latency_ms=(now - deadline) * 1000.0)
+            data = protocol.encode_frame(
+                frame,
+                depth=len(self.outbox) + queue.qsize(),
+                dropped=self.outbox.dropped,
+                deadline=deadline,
+                latency_ms=(now - deadline) * 1000.0,
+            )
             # Shielded: a send cancelled while it waits for the page would cancel the drain
             # waiter aiohttp shares among all writes on this socket, failing the close's too.
             self._sending = asyncio.ensure_future(self.ws.send_bytes(data))
@@ -182,8 +207,11 @@ class Session:
                 async with asyncio.timeout(self.settings.send_timeout):
                     await asyncio.shield(self._sending)
             except TimeoutError:
-                logger.warning("session {}: the page took no frame for {} s, closing",
-                               self.number, self.settings.send_timeout)
+                logger.warning(
+                    "session {}: the page took no frame for {} s, closing",
+                    self.number,
+                    self.settings.send_timeout,
+                )
                 await self._close_with("error", "the page stopped reading frames", code=1008)
                 return
             except ConnectionError:  # the page went away; the receive side ends the session
@@ -221,8 +249,11 @@ class Session:
             await self.ws.send_str(protocol.dumps("error", message=message))
 
     def _busy(self) -> bool:
-        return ((self._feeder is not None and not self._feeder.done())
-                or self._stream_rate is not None or self._upload_size is not None)
+        return (
+            (self._feeder is not None and not self._feeder.done())
+            or self._stream_rate is not None
+            or self._upload_size is not None
+        )
 
     def _check_idle(self) -> None:
         if self._busy():
@@ -259,27 +290,34 @@ class Session:
             size, self._upload_size = self._upload_size, None
             if len(data) != size:
                 raise wav.WavError(f"the upload holds {len(data)} bytes, {size} were announced")
-            pcm, rate = wav.parse_wav(data, max_bytes=self.settings.max_upload_bytes,
-                                      max_seconds=self.settings.max_utterance_seconds)
+            pcm, rate = wav.parse_wav(
+                data,
+                max_bytes=self.settings.max_upload_bytes,
+                max_seconds=self.settings.max_utterance_seconds,
+            )
             await self._start_feeder(pcm, rate, "the uploaded file")
         elif self._stream_rate is not None:
             rate = self._stream_rate
             if len(data) > self.settings.max_chunk_bytes:
                 raise protocol.MessageError(
-                    f"audio chunk too large: {len(data)} bytes (limit {self.settings.max_chunk_bytes})")
+                    f"audio chunk too large: {len(data)} bytes (limit {self.settings.max_chunk_bytes})"
+                )
             if len(data) % 2:
                 raise protocol.MessageError(
-                    f"audio chunk must hold whole 16-bit samples, got {len(data)} bytes")
+                    f"audio chunk must hold whole 16-bit samples, got {len(data)} bytes"
+                )
             self._streamed_bytes += len(data)
             if self._streamed_bytes / 2 / rate > self.settings.max_utterance_seconds:
                 self._stream_rate = None
                 await self.runtime.flush()  # what came in time is still spoken
                 raise protocol.MessageError(
-                    f"utterance too long (limit {self.settings.max_utterance_seconds:g} s): ended")
+                    f"utterance too long (limit {self.settings.max_utterance_seconds:g} s): ended"
+                )
             await self.runtime.push_audio(data, rate, False)
         else:
             raise protocol.MessageError(
-                'unexpected binary message: send {"type": "upload"} or {"type": "audio_start"} first')
+                'unexpected binary message: send {"type": "upload"} or {"type": "audio_start"} first'
+            )
 
     async def _start_feeder(self, pcm: bytes, rate: int, what: str) -> None:
         self._feeder = asyncio.create_task(self._speak(pcm, rate), name=f"talvo-serve-speak-{self.number}")
@@ -300,7 +338,7 @@ class Session:
         start = time.perf_counter()
         pushed = 0.0
         for i in range(0, len(pcm), step):
-            chunk = pcm[i:i + step]
+            chunk = pcm[i : i + step]
             await runtime.push_audio(chunk, rate, i + step >= len(pcm))
             pushed += len(chunk) / 2 / rate
             delay = start + pushed - LEAD_SECONDS - time.perf_counter()
