@@ -41,7 +41,6 @@ class Session:
         self.frames_sent = 0
         self.finished = asyncio.Event()
         self._releasing: asyncio.Future | None = None
-        self._closing = False  # read by the producer thread: a bool, set once
         self._feeder: asyncio.Task | None = None
         self._sender: asyncio.Task | None = None
         self._sending: asyncio.Future | None = None  # the frame on its way out
@@ -93,10 +92,6 @@ class Session:
         self._on_finished(self)
 
     async def _release(self, workers: list[asyncio.Task]) -> None:
-        # The renderer draws an idle frame only when told the output side is empty, and the
-        # producer sees a stop only between frames: with frames left in the outbox and nobody
-        # speaking, stop() would wait its full 5 s and abandon the thread.
-        self._closing = True
         tasks = [t for t in (self._feeder, *workers) if t is not None]
         for task in tasks:
             task.cancel()
@@ -173,7 +168,7 @@ class Session:
         frames = runtime._frame_queue
 
         def out_buffer_empty() -> bool:  # idle frames only for a tab that keeps up
-            return self._closing or (not outbox and frames.empty())
+            return not outbox and frames.empty()
 
         # The renderer stamps each frame with its deadline on its own clock; the frame taken
         # soonest after its deadline fixes that clock's offset to ours.
