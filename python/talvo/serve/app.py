@@ -13,7 +13,7 @@ from talvo.serve.session import Session
 from talvo.serve.settings import Settings
 
 SETTINGS = web.AppKey("settings", Settings)
-SESSIONS = web.AppKey("sessions", set)
+SESSIONS = web.AppKey("sessions", set[Session])
 
 STATIC = resources.files("talvo.serve") / "static"
 
@@ -59,7 +59,8 @@ async def socket(request: web.Request) -> web.WebSocketResponse:
 
 async def stop_sessions(app: web.Application) -> None:
     """Close every socket and wait until each session has stopped its runtime."""
-    sessions = list(app[SESSIONS])
+    open_now: set[Session] = app[SESSIONS]
+    sessions = list(open_now)
     if sessions:
         logger.info("stopping {} session(s)", len(sessions))
         await asyncio.gather(*(s.shutdown() for s in sessions), return_exceptions=True)
@@ -68,7 +69,8 @@ async def stop_sessions(app: web.Application) -> None:
 def make_app(settings: Settings) -> web.Application:
     app = web.Application()
     app[SETTINGS] = settings
-    app[SESSIONS] = set()
+    sessions: set[Session] = set()
+    app[SESSIONS] = sessions
     app.router.add_get("/", index)
     app.router.add_get("/static/{name}", static_file)
     app.router.add_get("/ws", socket)

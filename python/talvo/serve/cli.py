@@ -8,7 +8,12 @@ import os
 import signal
 import sys
 import tempfile
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
+from typing import TYPE_CHECKING, NoReturn
+
+if TYPE_CHECKING:
+    from talvo.serve.settings import Settings
 
 
 class ServeError(Exception):
@@ -16,7 +21,7 @@ class ServeError(Exception):
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> None:  # one line, not a usage dump
+    def error(self, message: str) -> NoReturn:  # one line, not a usage dump
         self.exit(2, f"talvo serve: error: {message} (see --help)\n")
 
 
@@ -54,7 +59,7 @@ def _url(host: str, port: int) -> str:
     return f"http://[{shown}]:{port}/" if ":" in shown else f"http://{shown}:{port}/"
 
 
-async def serve(settings, host: str, port: int, ready=print) -> None:
+async def serve(settings: Settings, host: str, port: int, ready: Callable[[str], None] = print) -> None:
     """Serve until SIGINT or SIGTERM, then stop every session before returning."""
     from aiohttp import web
 

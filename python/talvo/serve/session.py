@@ -40,10 +40,10 @@ class Session:
         self.outbox = Outbox(settings.outbox_frames)
         self.frames_sent = 0
         self.finished = asyncio.Event()
-        self._releasing: asyncio.Future | None = None
-        self._feeder: asyncio.Task | None = None
-        self._sender: asyncio.Task | None = None
-        self._sending: asyncio.Future | None = None  # the frame on its way out
+        self._releasing: asyncio.Future[None] | None = None
+        self._feeder: asyncio.Task[None] | None = None
+        self._sender: asyncio.Task[None] | None = None
+        self._sending: asyncio.Future[None] | None = None  # the frame on its way out
         self._upload_size: int | None = None  # announced; the next binary message is the file
         self._stream_rate: int | None = None  # a streamed (microphone) utterance is open
         self._streamed_bytes = 0
@@ -52,7 +52,7 @@ class Session:
 
     async def serve(self) -> None:
         """Run until the socket closes; the runtime is stopped before this returns."""
-        workers: list[asyncio.Task] = []
+        workers: list[asyncio.Task[None]] = []
         try:
             try:
                 self.runtime = await runtimes.open_runtime(self.settings)
@@ -87,11 +87,11 @@ class Session:
             self._releasing.add_done_callback(self._released)
             await asyncio.shield(self._releasing)
 
-    def _released(self, _: asyncio.Future) -> None:
+    def _released(self, _: asyncio.Future[None]) -> None:
         self.finished.set()
         self._on_finished(self)
 
-    async def _release(self, workers: list[asyncio.Task]) -> None:
+    async def _release(self, workers: list[asyncio.Task[None]]) -> None:
         tasks = [t for t in (self._feeder, *workers) if t is not None]
         for task in tasks:
             task.cancel()
@@ -322,7 +322,7 @@ class Session:
         with contextlib.suppress(ConnectionError):
             await self.ws.send_str(protocol.dumps("speaking", source=what, seconds=round(seconds, 2)))
 
-    def _feeder_done(self, task: asyncio.Task) -> None:
+    def _feeder_done(self, task: asyncio.Task[None]) -> None:
         if not task.cancelled() and task.exception() is not None:
             logger.error("session {}: pushing speech failed: {}", self.number, task.exception())
 

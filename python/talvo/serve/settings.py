@@ -3,12 +3,15 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Literal
+
+FrameWait = Literal["loop", "executor"]
 
 
 @dataclass(frozen=True)
 class Settings:
     model_path: str
-    frame_wait: str = "loop"  # "executor" holds a worker per waiting session
+    frame_wait: FrameWait = "loop"  # "executor" holds a worker per waiting session
     max_sessions: int = 32
     # Frames a session holds for a browser that reads slower than 25 fps (about 0.3 s); beyond
     # that the oldest is dropped, so a stalled tab costs a fixed amount of memory.
