@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import os
+import random
 import signal
 import socket
+import struct
 import subprocess
 import sys
 
@@ -13,7 +16,8 @@ import pytest
 
 pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installed")
 
-from aiohttp import ClientSession  # noqa: E402
+from aiohttp import ClientError, ClientSession, WSServerHandshakeError  # noqa: E402
+from loguru import logger  # noqa: E402
 from serve_support import Page, pcm_ramp, serving, start_server, tab_that_reads_nothing, wav_bytes  # noqa: E402
 from talvo.engine.video_reader import pack_demo_model  # noqa: E402
 from talvo.serve import runtimes, wav  # noqa: E402
@@ -173,6 +177,12 @@ async def test_beyond_max_sessions_a_tab_is_refused_and_others_carry_on(model):
             assert (await Page(third).text())["type"] == "hello"
 
 
+def lying_wav() -> bytes:
+    data = bytearray(wav_bytes(pcm_ramp(800)))
+    data[16:20] = (0x9E000010).to_bytes(4, "little")
+    return bytes(data)
+
+
 BAD_INPUT = [
     ("text", "hello", "malformed message: not JSON"),
     ("text", "[1, 2]", "expected a JSON object"),
@@ -190,13 +200,20 @@ BAD_INPUT = [
     ("upload", wav_bytes(bytes(400), rate=4000), "sample rate must be an integer"),
     ("upload", wav_bytes(b""), "holds no audio"),
     ("upload", wav_bytes(bytes(4000))[:30], "not a readable 16-bit PCM WAV"),
+    ("upload", lying_wav(), "not a readable 16-bit PCM WAV"),  # its fmt chunk's size lies
+    ("text", "[" * 100000 + "]" * 100000, "malformed message: 200000 characters"),
+    ("text", "[" * 2000 + "]" * 2000, "malformed message"),  # nested too deeply, or no object
+    # a client's value is quoted in part, so a flood of bytes is not answered and logged whole
+    ("json", {"type": "x" * 4000}, "unknown message type 'xxxx"),
+    ("json", {"type": "audio_start", "sample_rate": "9" * 4000}, "sample rate must be an integer"),
+    ("json", {"type": "upload", "size": 10**4000}, "the upload is too large: 1000"),
 ]
 
 
 @pytest.mark.asyncio
 async def test_bad_input_gets_a_clear_message_and_the_session_carries_on(model):
     async with (
-        serving(model) as (client, sessions),
+        serving(model, refusal_burst=100) as (client, sessions),
         client.ws_connect("/ws") as ws,
         client.ws_connect("/ws") as bystander,
     ):
@@ -214,7 +231,8 @@ async def test_bad_input_gets_a_clear_message_and_the_session_carries_on(model):
                 await page.send(type="upload", size=len(payload))
                 await ws.send_bytes(payload)
             reply = await page.text()
-            assert reply["type"] == "error" and needle in reply["message"], (kind, payload, reply)
+            assert reply["type"] == "error" and needle in reply["message"], (kind, str(payload)[:80], reply)
+            assert len(reply["message"]) < 200
         # mid-stream faults: an odd chunk, a second utterance, an upload of another size
         await page.send(type="audio_start", sample_rate=16000)
         assert (await page.text())["type"] == "speaking"
@@ -232,6 +250,33 @@ async def test_bad_input_gets_a_clear_message_and_the_session_carries_on(model):
         # the other session never noticed
         await other.frame()
         assert not [t for t in other.texts if t["type"] == "error"] and len(sessions) == 2
+
+
+@pytest.mark.asyncio
+async def test_a_flooding_tab_is_answered_a_few_times_then_closed_and_others_keep_their_frames(model):
+    lines: list[str] = []
+    sink = logger.add(lines.append, level="INFO", format="{message}")
+    try:
+        async with (
+            serving(model) as (client, sessions),
+            client.ws_connect("/ws") as bystander,
+            client.ws_connect("/ws") as ws,
+        ):
+            other, page = Page(bystander), Page(ws)
+            await other.text()
+            number = (await page.text())["session"]
+            for _ in range(20000):
+                await ws.send_str("x")
+            assert await page.close_code() == 1008
+            answered = [t for t in page.texts if t["type"] == "error"]
+            assert 20 <= len(answered) <= 40 and "too many refused" in answered[-1]["message"]
+            for _ in range(25):
+                await other.frame()
+            assert not [t for t in other.texts if t["type"] == "error"]
+            await wait_for(lambda: len(sessions) == 1)
+    finally:
+        logger.remove(sink)
+    assert 20 <= sum(f"session {number}:" in line for line in lines) <= 45
 
 
 @pytest.mark.asyncio
@@ -324,6 +369,12 @@ def test_wav_limits():
         wav.parse_wav(wav_bytes(pcm, 8000), max_bytes=10_000, max_seconds=0.05)
     with pytest.raises(wav.WavError, match="too large"):
         wav.parse_wav(wav_bytes(pcm, 8000), max_bytes=100, max_seconds=1)
+    rng = random.Random(19)
+    for _ in range(2000):  # every malformed header is a WavError, never another exception
+        data = bytearray(wav_bytes(pcm, 8000))
+        data[rng.randrange(44)] = rng.randrange(256)
+        with contextlib.suppress(wav.WavError):
+            wav.parse_wav(bytes(data), max_bytes=10_000, max_seconds=1)
 
 
 def test_frame_wait_defaults_to_the_loop():
@@ -368,15 +419,78 @@ def test_serve_command_serves_the_page_and_stops_cleanly_on_ctrl_c(mode):
     assert "stopped" in out
 
 
+async def hostile_tabs(proc: subprocess.Popen, url: str) -> None:
+    port = int(url.rstrip("/").rsplit(":", 1)[1])
+    async with ClientSession() as http:
+        # a name rebound to loopback is refused; loopback names and addresses are served
+        for host, status in [("attacker.example", 421), ("localhost", 200), (f"[::1]:{port}", 200)]:
+            async with http.get(url, headers={"Host": host}) as r:
+                assert r.status == status, host
+        # only the page's own origin, an allowed one, and clients that are no page get a session
+        for origin, status in [("http://attacker.example", 403), ("null", 403), (url[:-1], 101), (None, 101)]:
+            headers = {"Origin": origin} if origin else {}
+            try:
+                async with http.ws_connect(url + "ws", headers=headers) as ws:
+                    assert (await Page(ws).text())["type"] == "hello" and status == 101, origin
+            except WSServerHandshakeError as e:
+                assert e.status == status, origin
+        for wait in [False, True] * 5:  # tabs that leave during the handshake, or right after it
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+                sock.sendall(
+                    b"GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                    b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"
+                )
+                if wait:
+                    sock.recv(1024)
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))  # a reset
+        # Ctrl-C while tabs keep connecting: the sockets that arrive as it stops are refused
+        hellos, stopped = [], asyncio.Event()
+
+        async def tab() -> None:
+            while not stopped.is_set():
+                try:
+                    async with http.ws_connect(url + "ws") as ws:
+                        hellos.append(await ws.receive())
+                except (ClientError, OSError):
+                    await asyncio.sleep(0.01)
+
+        tabs = [asyncio.create_task(tab()) for _ in range(20)]
+        await wait_for(lambda: len(hellos) >= 40, 30)
+        proc.send_signal(signal.SIGINT)
+        try:
+            await asyncio.to_thread(proc.wait, 20)  # aiohttp would wait 60 s for a forgotten one
+        finally:
+            stopped.set()
+            await asyncio.gather(*tabs)
+
+
+def test_serve_command_refuses_foreign_pages_and_names_and_stops_at_once_amid_new_tabs():
+    proc, url = start_server("--allow-origin", "http://embed.example")
+    try:
+        asyncio.run(hostile_tabs(proc, url))
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+        proc.communicate()
+    assert proc.returncode == 0 and "stopped" in out, err
+    assert "Traceback" not in err and "Error handling request" not in err, err
+    assert "refused a request for host 'attacker.example'" in err and "refused a socket" in err
+
+
 @pytest.mark.parametrize(
     "args,needle",
     [
         (["--model", "/nonexistent.imx"], "no such model file"),
+        (["--model", "velda"], "Velda"),
         (["--max-sessions", "0"], "--max-sessions"),
         (["--frame-wait", "sideways"], "invalid choice"),
+        (["--allow-origin", "embed.example"], "--allow-origin must be http://host[:port]"),
     ],
 )
-def test_serve_command_reports_bad_options_in_one_line(args, needle):
+def test_serve_command_reports_bad_options_in_one_line(args, needle, tmp_path):
+    if "velda" in args:
+        pack_demo_model(tmp_path / "velda.imx", model_type="velda")
+        args = ["--model", str(tmp_path / "velda.imx")]
     proc = subprocess.run(
         [sys.executable, "-m", "talvo", "serve", *args], capture_output=True, text=True, timeout=60
     )

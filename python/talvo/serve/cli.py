@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import ipaddress
 import os
 import signal
 import sys
@@ -45,13 +46,47 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         default=32,
         help="sessions served at once; more tabs are refused (default 32)",
     )
+    p.add_argument(
+        "--allow-origin",
+        action="append",
+        default=[],
+        metavar="ORIGIN",
+        help="a page origin (scheme://host[:port]) besides its own that may open sessions; repeatable",
+    )
+    p.add_argument(
+        "--allow-host",
+        action="append",
+        default=[],
+        metavar="NAME",
+        help="a host name the server answers to besides loopback names and addresses; repeatable",
+    )
     p.add_argument("--verbose", action="store_true", help="show the runtime's debug log")
     args = p.parse_args(argv)
+    for origin in args.allow_origin:
+        scheme, sep, rest = origin.partition("://")
+        if scheme not in ("http", "https") or not sep or not rest or "/" in rest:
+            p.error(f"--allow-origin must be http://host[:port] or https://host[:port], not {origin!r}")
     if not 0 <= args.port <= 65535:
         p.error("--port must be between 0 and 65535")
     if not 1 <= args.max_sessions <= 1024:
         p.error("--max-sessions must be between 1 and 1024")
     return args
+
+
+LOOPBACK_NAMES = ("localhost", "127.0.0.1", "::1")
+
+
+def allowed_hosts(bind: str, extra: list[str]) -> frozenset[str] | None:
+    """Host names served. Bound to loopback, only loopback names (and addresses) unless told
+    more: a page whose name an attacker rebinds to 127.0.0.1 is refused. Bound elsewhere, any
+    name, unless --allow-host lists them."""
+    try:
+        loopback = bind == "localhost" or ipaddress.ip_address(bind.strip("[]")).is_loopback
+    except ValueError:
+        loopback = False
+    if not loopback and not extra:
+        return None
+    return frozenset(name.lower().strip("[]") for name in (*LOOPBACK_NAMES, bind, *extra))
 
 
 def _url(host: str, port: int) -> str:
@@ -70,14 +105,20 @@ async def serve(settings: Settings, host: str, port: int, ready: Callable[[str],
     if settings.frame_wait == "executor":
         # Each session's wait for its next frame holds one worker; size the pool to match.
         loop.set_default_executor(ThreadPoolExecutor(max_workers=settings.max_sessions + 4))
+    from talvo.exceptions import TalvoError
+
     try:  # open the model once here, so a bad one is reported now rather than per tab
         probe = await runtimes.open_runtime(settings)
-    except (ValueError, OSError) as e:
+    except (TalvoError, ValueError, OSError) as e:  # a Velda model, for one
         raise ServeError(str(e)) from None
     await probe.stop()
     await loop.run_in_executor(None, runtimes.builtin_utterance)
 
-    runner = web.AppRunner(app_mod.make_app(settings), access_log=None, handle_signals=False)
+    app = app_mod.make_app(settings)
+    # By the time aiohttp waits for connections, on_shutdown has stopped every session; what it
+    # still waits for is a refusal (bounded) or a connection accepted just before the listening
+    # socket closed, whose request aiohttp ignores once shutting down and would hold for 60 s.
+    runner = web.AppRunner(app, access_log=None, handle_signals=False, shutdown_timeout=2.0)
     await runner.setup()
     try:
         site = web.TCPSite(runner, host, port)
@@ -97,6 +138,7 @@ async def serve(settings: Settings, host: str, port: int, ready: Callable[[str],
         )
         await stopping.wait()
     finally:
+        app[app_mod.ADMISSION].close()  # from now on a new socket is refused at once
         try:
             await runner.cleanup()  # on_shutdown closes every session and waits for its runtime
         finally:
@@ -141,7 +183,13 @@ def _serve_command(args: argparse.Namespace) -> int:
                 pack_demo_model(model)
             elif not os.path.isfile(model):
                 raise ServeError(f"{model}: no such model file")
-            settings = Settings(model_path=model, frame_wait=frame_wait, max_sessions=args.max_sessions)
+            settings = Settings(
+                model_path=model,
+                frame_wait=frame_wait,
+                max_sessions=args.max_sessions,
+                allowed_hosts=allowed_hosts(args.host, args.allow_host),
+                allow_origins=frozenset(o.lower() for o in args.allow_origin),
+            )
             asyncio.run(serve(settings, args.host, args.port, ready=lambda line: print(line, flush=True)))
     except (ServeError, ValueError) as e:
         print(f"talvo serve: error: {e}", file=sys.stderr)

@@ -27,6 +27,18 @@ class Settings:
     # reads nothing for this long is cut off instead.
     close_timeout: float = 5.0
 
+    # Host header names served (with any IP address literal), None for any name: a page whose
+    # own name was rebound to this server's address must not reach it (DNS rebinding).
+    allowed_hosts: frozenset[str] | None = None
+    # Page origins, beside the server's own, whose scripts may open a session (lower case,
+    # "scheme://host[:port]"): any other page a user visits must not drive a runtime.
+    allow_origins: frozenset[str] = frozenset()
+    # Refused messages answered (and logged) in a burst, then at this rate; a tab that goes on
+    # sending refused messages far beyond that is closed.
+    refusal_burst: int = 20
+    refusals_per_second: float = 5.0
+    flood_limit: int = 200
+
     @property
     def max_message_bytes(self) -> int:
         return self.max_upload_bytes + 4096
