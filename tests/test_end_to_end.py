@@ -53,7 +53,6 @@ async def test_speech_frames_carry_every_pushed_sample_in_order(model):
 @pytest.mark.asyncio
 @pytest.mark.parametrize("mode", ["executor", "loop"])
 async def test_stop_ends_an_idle_renderer_whose_output_side_stays_busy(model, mode):
-    """Idle and told the output is busy, the renderer yields nothing: it must see the stop itself."""
     runtime = await AsyncTalvo.create(model_path=model, frame_wait=mode)
     await runtime.load_data_async()
     asked = threading.Event()
