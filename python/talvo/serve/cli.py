@@ -13,6 +13,8 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, NoReturn
 
+from talvo.exceptions import TalvoError
+
 if TYPE_CHECKING:
     from talvo.serve.settings import Settings
 
@@ -105,8 +107,6 @@ async def serve(settings: Settings, host: str, port: int, ready: Callable[[str],
     if settings.frame_wait == "executor":
         # Each session's wait for its next frame holds one worker; size the pool to match.
         loop.set_default_executor(ThreadPoolExecutor(max_workers=settings.max_sessions + 4))
-    from talvo.exceptions import TalvoError
-
     try:  # open the model once here, so a bad one is reported now rather than per tab
         probe = await runtimes.open_runtime(settings)
     except (TalvoError, ValueError, OSError) as e:  # a Velda model, for one
