@@ -3,6 +3,7 @@
 import asyncio
 import math
 import struct
+import threading
 from unittest import mock
 
 import pytest
@@ -47,6 +48,19 @@ async def test_speech_frames_carry_every_pushed_sample_in_order(model):
     last_speech = frames.index(speech_frames[-1])
     assert frames[last_speech + 1 :] and not any(f.speech for f in frames[last_speech + 1 :])
     assert runtime._running is False and runtime._thread is None
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("mode", ["executor", "loop"])
+async def test_stop_ends_an_idle_renderer_whose_output_side_stays_busy(model, mode):
+    runtime = await AsyncTalvo.create(model_path=model, frame_wait=mode)
+    await runtime.load_data_async()
+    asked = threading.Event()
+    await runtime.start(lambda: asked.set() or False)
+    assert await asyncio.to_thread(asked.wait, 10)
+    thread = runtime._thread
+    await runtime.stop()
+    assert not thread.is_alive()
 
 
 def test_two_event_loops_in_a_row_on_one_instance(model):

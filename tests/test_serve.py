@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import os
+import random
 import signal
 import socket
+import struct
 import subprocess
 import sys
 
@@ -13,7 +16,7 @@ import pytest
 
 pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installed")
 
-from aiohttp import ClientSession  # noqa: E402
+from aiohttp import ClientError, ClientSession, WSServerHandshakeError  # noqa: E402
 from serve_support import Page, pcm_ramp, serving, start_server, tab_that_reads_nothing, wav_bytes  # noqa: E402
 from talvo.engine.video_reader import pack_demo_model  # noqa: E402
 from talvo.serve import runtimes, wav  # noqa: E402
@@ -190,13 +193,21 @@ BAD_INPUT = [
     ("upload", wav_bytes(bytes(400), rate=4000), "sample rate must be an integer"),
     ("upload", wav_bytes(b""), "holds no audio"),
     ("upload", wav_bytes(bytes(4000))[:30], "not a readable 16-bit PCM WAV"),
+    # a fmt chunk whose size lies
+    ("upload", wav_bytes(b"")[:16] + b"\x10\x00\x00\x9e" + wav_bytes(b"")[20:], "not a readable"),
+    ("text", "[" * 100000 + "]" * 100000, "malformed message: 200000 characters"),
+    ("text", "[" * 2000 + "]" * 2000, "malformed message"),  # nested too deeply, or no object
+    # a client's value is quoted in part, so a flood of bytes is not answered and logged whole
+    ("json", {"type": "x" * 4000}, "unknown message type 'xxxx"),
+    ("json", {"type": "audio_start", "sample_rate": "9" * 4000}, "sample rate must be an integer"),
+    ("json", {"type": "upload", "size": 10**4000}, "the upload is too large: 1000"),
 ]
 
 
 @pytest.mark.asyncio
 async def test_bad_input_gets_a_clear_message_and_the_session_carries_on(model):
     async with (
-        serving(model) as (client, sessions),
+        serving(model, refusal_burst=100) as (client, sessions),
         client.ws_connect("/ws") as ws,
         client.ws_connect("/ws") as bystander,
     ):
@@ -214,7 +225,8 @@ async def test_bad_input_gets_a_clear_message_and_the_session_carries_on(model):
                 await page.send(type="upload", size=len(payload))
                 await ws.send_bytes(payload)
             reply = await page.text()
-            assert reply["type"] == "error" and needle in reply["message"], (kind, payload, reply)
+            assert reply["type"] == "error" and needle in reply["message"], (kind, str(payload)[:80], reply)
+            assert len(reply["message"]) < 200
         # mid-stream faults: an odd chunk, a second utterance, an upload of another size
         await page.send(type="audio_start", sample_rate=16000)
         assert (await page.text())["type"] == "speaking"
@@ -229,9 +241,15 @@ async def test_bad_input_gets_a_clear_message_and_the_session_carries_on(model):
         await page.send(type="upload", size=100)
         await ws.send_bytes(wav_bytes(pcm_ramp(80)))
         assert "were announced" in (await page.text())["message"]
+        # a flood of refused messages gets a burst of answers, then none, then the tab is closed
+        for _ in range(20000):
+            await ws.send_str("x")
+        assert await page.close_code() == 1008
+        assert "too many refused" in page.texts[-1]["message"] and len(page.texts) < 150
         # the other session never noticed
-        await other.frame()
-        assert not [t for t in other.texts if t["type"] == "error"] and len(sessions) == 2
+        for _ in range(25):
+            await other.frame()
+        assert not [t for t in other.texts if t["type"] == "error"]
 
 
 @pytest.mark.asyncio
@@ -324,6 +342,11 @@ def test_wav_limits():
         wav.parse_wav(wav_bytes(pcm, 8000), max_bytes=10_000, max_seconds=0.05)
     with pytest.raises(wav.WavError, match="too large"):
         wav.parse_wav(wav_bytes(pcm, 8000), max_bytes=100, max_seconds=1)
+    rng = random.Random(19)
+    for data in (bytearray(wav_bytes(pcm, 8000)) for _ in range(2000)):  # any malformed header:
+        data[rng.randrange(44)] = rng.randrange(256)  # a WavError, never another exception
+        with contextlib.suppress(wav.WavError):
+            wav.parse_wav(bytes(data), max_bytes=10_000, max_seconds=1)
 
 
 def test_frame_wait_defaults_to_the_loop():
@@ -368,15 +391,73 @@ def test_serve_command_serves_the_page_and_stops_cleanly_on_ctrl_c(mode):
     assert "stopped" in out
 
 
+async def hostile_tabs(proc: subprocess.Popen, url: str) -> None:
+    async with ClientSession() as http:
+        # a name rebound to loopback and a foreign page are refused; loopback names and addresses,
+        # the page's own origin, an allowed one and clients that are no page (no Origin) are served
+        cases = "Host attacker.example 421, Host localhost 101, Host [::1] 101, Origin null 403, "
+        cases += f"Origin http://attacker.example 403, Origin {url[:-1]} 101, Origin http://embed.example 101"
+        for name, value, status in (case.split() for case in cases.split(", ")):
+            try:
+                async with http.ws_connect(url + "ws", headers={name: value}) as ws:
+                    assert (await Page(ws).text())["type"] == "hello" and status == "101", value
+            except WSServerHandshakeError as e:
+                assert str(e.status) == status, value
+        for wait in [False, True] * 5:  # tabs that leave during the handshake, or right after it
+            with socket.create_connection(("127.0.0.1", int(url[:-1].rsplit(":", 1)[1])), timeout=10) as sock:
+                sock.sendall(
+                    b"GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                    b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"
+                )
+                if wait:
+                    sock.recv(1024)
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))  # a reset
+        # Ctrl-C while tabs keep connecting: the sockets that arrive as it stops are refused
+        hellos, stopped = [], asyncio.Event()
+
+        async def tab() -> None:
+            while not stopped.is_set():
+                try:
+                    async with http.ws_connect(url + "ws") as ws:
+                        hellos.append(await ws.receive())
+                except (ClientError, OSError):
+                    await asyncio.sleep(0.01)
+
+        tabs = [asyncio.create_task(tab()) for _ in range(20)]
+        await wait_for(lambda: len(hellos) >= 40, 30)
+        proc.send_signal(signal.SIGINT)
+        await asyncio.to_thread(proc.wait, 20)  # not aiohttp's 60 s wait for a forgotten socket
+        stopped.set()
+        await asyncio.gather(*tabs)
+
+
+def test_serve_command_refuses_foreign_pages_and_names_and_stops_at_once_amid_new_tabs():
+    proc, url = start_server("--allow-origin", "http://embed.example")
+    try:
+        asyncio.run(hostile_tabs(proc, url))
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+        proc.communicate()
+    assert proc.returncode == 0 and "stopped" in out, err
+    assert "Traceback" not in err and "Error handling request" not in err, err
+    assert "refused a request for host 'attacker.example'" in err and "refused a socket from" in err
+
+
 @pytest.mark.parametrize(
     "args,needle",
     [
         (["--model", "/nonexistent.imx"], "no such model file"),
+        (["--model", "velda"], "Velda"),
         (["--max-sessions", "0"], "--max-sessions"),
         (["--frame-wait", "sideways"], "invalid choice"),
+        (["--allow-origin", "embed.example"], "--allow-origin must be http://host[:port]"),
     ],
 )
-def test_serve_command_reports_bad_options_in_one_line(args, needle):
+def test_serve_command_reports_bad_options_in_one_line(args, needle, tmp_path):
+    if "velda" in args:
+        pack_demo_model(tmp_path / "velda.imx", model_type="velda")
+        args = ["--model", str(tmp_path / "velda.imx")]
     proc = subprocess.run(
         [sys.executable, "-m", "talvo", "serve", *args], capture_output=True, text=True, timeout=60
     )

@@ -383,6 +383,10 @@ class Talvo:
         idle_timeout: float | None,
     ) -> Iterator[VideoFrame]:
         graph, mouths, period = loaded.graph, loaded.mouths, 1.0 / FPS
+        # A driver on another thread (the async front end) asks its iteration to end through
+        # this event. Idle and told the output side is busy, this loop yields nothing, so a
+        # driver that checks only between frames would wait for ever: check on every tick.
+        stop = getattr(self, "_stop_event", None)
         start = deadline = last_activity = time.perf_counter()
         index = 0
         while True:
@@ -392,6 +396,8 @@ class Talvo:
                 now = time.perf_counter()
             elif now - deadline > period:
                 deadline = now  # fell behind: resume from now rather than burst
+            if stop is not None and stop.is_set():
+                return
             if state.feed(self._input_buffer):
                 last_activity = now
             piece = state.next_slice()

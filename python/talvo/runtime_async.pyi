@@ -61,8 +61,8 @@ class AsyncTalvo(Talvo):
         quality: str = "medium",
         identity: str | None = None,
         frame_wait: Literal["executor", "loop"] = "executor",
-    ) -> AsyncTalvo: ...
-    async def set_model(self, model_path: str | os.PathLike[str] | None = None) -> AsyncTalvo: ...  # type: ignore[override]
+    ) -> Self: ...
+    async def set_model(self, model_path: str | os.PathLike[str] | None = None) -> Self: ...  # type: ignore[override]
     async def push_audio(
         self, data: bytes | bytearray | memoryview, sample_rate: int, last_chunk: bool = True
     ) -> None: ...

@@ -39,6 +39,8 @@ async def session(model: Path) -> list[VideoFrame]:
         frames.append(await anext(created.run()))
     async with Mine() as mine:
         assert_type(mine, Mine)
+    created_mine: Mine = await Mine.create(model_path=model)  # a subclass builds its own kind
+    assert_type(await created_mine.set_model(model), Mine)
     async with asyncio.timeout(1.0):
         await runtime.stop()
     return frames

@@ -4,11 +4,19 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import ipaddress
 import os
 import signal
 import sys
 import tempfile
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
+from typing import TYPE_CHECKING, NoReturn
+
+from talvo.exceptions import TalvoError
+
+if TYPE_CHECKING:
+    from talvo.serve.settings import Settings
 
 
 class ServeError(Exception):
@@ -16,7 +24,7 @@ class ServeError(Exception):
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> None:  # one line, not a usage dump
+    def error(self, message: str) -> NoReturn:  # one line, not a usage dump
         self.exit(2, f"talvo serve: error: {message} (see --help)\n")
 
 
@@ -40,8 +48,26 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         default=32,
         help="sessions served at once; more tabs are refused (default 32)",
     )
+    p.add_argument(
+        "--allow-origin",
+        action="append",
+        default=[],
+        metavar="ORIGIN",
+        help="a page origin (scheme://host[:port]) besides its own that may open sessions; repeatable",
+    )
+    p.add_argument(
+        "--allow-host",
+        action="append",
+        default=[],
+        metavar="NAME",
+        help="a host name the server answers to besides loopback names and addresses; repeatable",
+    )
     p.add_argument("--verbose", action="store_true", help="show the runtime's debug log")
     args = p.parse_args(argv)
+    for origin in args.allow_origin:
+        scheme, sep, rest = origin.partition("://")
+        if scheme not in ("http", "https") or not sep or not rest or "/" in rest:
+            p.error(f"--allow-origin must be http://host[:port] or https://host[:port], not {origin!r}")
     if not 0 <= args.port <= 65535:
         p.error("--port must be between 0 and 65535")
     if not 1 <= args.max_sessions <= 1024:
@@ -49,12 +75,28 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     return args
 
 
+LOOPBACK_NAMES = ("localhost", "127.0.0.1", "::1")
+
+
+def allowed_hosts(bind: str, extra: list[str]) -> frozenset[str] | None:
+    """Host names served. Bound to loopback, only loopback names (and addresses) unless told
+    more: a page whose name an attacker rebinds to 127.0.0.1 is refused. Bound elsewhere, any
+    name, unless --allow-host lists them."""
+    try:
+        loopback = bind == "localhost" or ipaddress.ip_address(bind.strip("[]")).is_loopback
+    except ValueError:
+        loopback = False
+    if not loopback and not extra:
+        return None
+    return frozenset(name.lower().strip("[]") for name in (*LOOPBACK_NAMES, bind, *extra))
+
+
 def _url(host: str, port: int) -> str:
     shown = "127.0.0.1" if host in ("", "0.0.0.0") else host
     return f"http://[{shown}]:{port}/" if ":" in shown else f"http://{shown}:{port}/"
 
 
-async def serve(settings, host: str, port: int, ready=print) -> None:
+async def serve(settings: Settings, host: str, port: int, ready: Callable[[str], None] = print) -> None:
     """Serve until SIGINT or SIGTERM, then stop every session before returning."""
     from aiohttp import web
 
@@ -67,12 +109,16 @@ async def serve(settings, host: str, port: int, ready=print) -> None:
         loop.set_default_executor(ThreadPoolExecutor(max_workers=settings.max_sessions + 4))
     try:  # open the model once here, so a bad one is reported now rather than per tab
         probe = await runtimes.open_runtime(settings)
-    except (ValueError, OSError) as e:
+    except (TalvoError, ValueError, OSError) as e:  # a Velda model, for one
         raise ServeError(str(e)) from None
     await probe.stop()
     await loop.run_in_executor(None, runtimes.builtin_utterance)
 
-    runner = web.AppRunner(app_mod.make_app(settings), access_log=None, handle_signals=False)
+    app = app_mod.make_app(settings)
+    # By the time aiohttp waits for connections, on_shutdown has stopped every session; what it
+    # still waits for is a refusal (bounded) or a connection accepted just before the listening
+    # socket closed, whose request aiohttp ignores once shutting down and would hold for 60 s.
+    runner = web.AppRunner(app, access_log=None, handle_signals=False, shutdown_timeout=2.0)
     await runner.setup()
     try:
         site = web.TCPSite(runner, host, port)
@@ -92,6 +138,7 @@ async def serve(settings, host: str, port: int, ready=print) -> None:
         )
         await stopping.wait()
     finally:
+        app[app_mod.ADMISSION].close()  # from now on a new socket is refused at once
         try:
             await runner.cleanup()  # on_shutdown closes every session and waits for its runtime
         finally:
@@ -136,7 +183,13 @@ def _serve_command(args: argparse.Namespace) -> int:
                 pack_demo_model(model)
             elif not os.path.isfile(model):
                 raise ServeError(f"{model}: no such model file")
-            settings = Settings(model_path=model, frame_wait=frame_wait, max_sessions=args.max_sessions)
+            settings = Settings(
+                model_path=model,
+                frame_wait=frame_wait,
+                max_sessions=args.max_sessions,
+                allowed_hosts=allowed_hosts(args.host, args.allow_host),
+                allow_origins=frozenset(o.lower() for o in args.allow_origin),
+            )
             asyncio.run(serve(settings, args.host, args.port, ready=lambda line: print(line, flush=True)))
     except (ServeError, ValueError) as e:
         print(f"talvo serve: error: {e}", file=sys.stderr)

@@ -12,6 +12,7 @@ of raw 16-bit PCM, then {"type": "audio_end"}.
 from __future__ import annotations
 
 import json
+import reprlib
 import struct
 from dataclasses import dataclass
 from typing import Any
@@ -22,6 +23,18 @@ FRAME_HEADER = struct.Struct("<IHHBxHIIIddf")
 SPEECH, END_OF_SPEECH = 1, 2
 
 CLIENT_TYPES = ("builtin", "upload", "audio_start", "audio_end")
+# A page's text messages are a type and a number or two: anything longer is refused unread, which
+# bounds both the cost of parsing and how deep the JSON can nest.
+MAX_TEXT_CHARS = 4096
+
+_quoting = reprlib.Repr()
+_quoting.maxstring = _quoting.maxother = _quoting.maxlong = 40
+
+
+def quote(value: object) -> str:
+    """A client's value as it appears in a refusal and its log line: a bounded part of its repr,
+    so a megabyte sent is not a megabyte answered and logged."""
+    return _quoting.repr(value)
 
 
 class MessageError(ValueError):
@@ -91,15 +104,19 @@ def decode_frame(data: bytes) -> DecodedFrame:
 
 def parse_text(text: str) -> dict[str, Any]:
     """A page's JSON message with a known "type", or MessageError."""
+    if len(text) > MAX_TEXT_CHARS:
+        raise MessageError(f"malformed message: {len(text)} characters (limit {MAX_TEXT_CHARS})")
     try:
         message = json.loads(text)
     except ValueError:
         raise MessageError("malformed message: not JSON") from None
+    except RecursionError:
+        raise MessageError("malformed message: nested too deeply") from None
     if not isinstance(message, dict):
         raise MessageError("malformed message: expected a JSON object")
     kind = message.get("type")
     if kind not in CLIENT_TYPES:
-        raise MessageError(f"unknown message type {kind!r} (expected one of {', '.join(CLIENT_TYPES)})")
+        raise MessageError(f"unknown message type {quote(kind)} (expected one of {', '.join(CLIENT_TYPES)})")
     return message
 
 

@@ -6,23 +6,24 @@ from typing import Any
 
 from talvo import runtime_async
 from talvo.demo import audio as demo_audio
-from talvo.serve.settings import Settings
+from talvo.serve.settings import FrameWait, Settings
 
 
-def frame_wait_modes() -> tuple[str, ...]:
+def frame_wait_modes() -> tuple[FrameWait, ...]:
     """The `frame_wait` values `AsyncTalvo.create` accepts, best first: in loop mode a session
     holds no executor worker, so the server needs no executor sized to its sessions."""
     return ("loop", "executor")
 
 
-def choose_frame_wait(requested: str | None) -> str:
+def choose_frame_wait(requested: str | None) -> FrameWait:
     """The mode the server runs: the one asked for, else the best."""
     modes = frame_wait_modes()
     if requested is None:
         return modes[0]
-    if requested not in modes:
-        raise ValueError(f"--frame-wait must be one of {', '.join(modes)}, not {requested!r}")
-    return requested
+    for mode in modes:
+        if requested == mode:
+            return mode
+    raise ValueError(f"--frame-wait must be one of {', '.join(modes)}, not {requested!r}")
 
 
 async def open_runtime(settings: Settings) -> Any:

@@ -14,6 +14,7 @@ from aiohttp import WSCloseCode, WSMsgType, web
 from loguru import logger
 
 from talvo.serve import protocol, runtimes, wav
+from talvo.serve.budget import Budget
 from talvo.serve.outbox import Outbox
 from talvo.serve.settings import Settings
 
@@ -40,20 +41,21 @@ class Session:
         self.outbox = Outbox(settings.outbox_frames)
         self.frames_sent = 0
         self.finished = asyncio.Event()
-        self._releasing: asyncio.Future | None = None
-        self._closing = False  # read by the producer thread: a bool, set once
-        self._feeder: asyncio.Task | None = None
-        self._sender: asyncio.Task | None = None
-        self._sending: asyncio.Future | None = None  # the frame on its way out
+        self._releasing: asyncio.Future[None] | None = None
+        self._feeder: asyncio.Task[None] | None = None
+        self._sender: asyncio.Task[None] | None = None
+        self._sending: asyncio.Future[None] | None = None  # the frame on its way out
         self._upload_size: int | None = None  # announced; the next binary message is the file
         self._stream_rate: int | None = None  # a streamed (microphone) utterance is open
         self._streamed_bytes = 0
+        self._refused = Budget(settings.refusals_per_second)
+        self._quiet = False  # refusing faster than answered: the page is told nothing for now
 
     # -- lifetime ------------------------------------------------------------------------------
 
     async def serve(self) -> None:
         """Run until the socket closes; the runtime is stopped before this returns."""
-        workers: list[asyncio.Task] = []
+        workers: list[asyncio.Task[None]] = []
         try:
             try:
                 self.runtime = await runtimes.open_runtime(self.settings)
@@ -62,19 +64,21 @@ class Session:
                 await self._close_with("error", f"cannot open the model: {e}", code=1011)
                 return
             width, height = self.runtime.video_graph.width, self.runtime.video_graph.height
-            await self.ws.send_str(
-                protocol.dumps(
-                    "hello",
-                    session=self.number,
-                    width=width,
-                    height=height,
-                    fps=25,
-                    frame_wait=self.settings.frame_wait,
-                    max_upload_bytes=self.settings.max_upload_bytes,
-                    max_utterance_seconds=self.settings.max_utterance_seconds,
-                    max_chunk_bytes=self.settings.max_chunk_bytes,
-                )
+            hello = protocol.dumps(
+                "hello",
+                session=self.number,
+                width=width,
+                height=height,
+                fps=25,
+                frame_wait=self.settings.frame_wait,
+                max_upload_bytes=self.settings.max_upload_bytes,
+                max_utterance_seconds=self.settings.max_utterance_seconds,
+                max_chunk_bytes=self.settings.max_chunk_bytes,
             )
+            try:
+                await self.ws.send_str(hello)
+            except ConnectionError:  # the tab left while its runtime was opening
+                return
             self._sender = asyncio.create_task(self._send(), name=f"talvo-serve-send-{self.number}")
             workers = [
                 asyncio.create_task(self._pump(), name=f"talvo-serve-pump-{self.number}"),
@@ -88,15 +92,11 @@ class Session:
             self._releasing.add_done_callback(self._released)
             await asyncio.shield(self._releasing)
 
-    def _released(self, _: asyncio.Future) -> None:
+    def _released(self, _: asyncio.Future[None]) -> None:
         self.finished.set()
         self._on_finished(self)
 
-    async def _release(self, workers: list[asyncio.Task]) -> None:
-        # The renderer draws an idle frame only when told the output side is empty, and the
-        # producer sees a stop only between frames: with frames left in the outbox and nobody
-        # speaking, stop() would wait its full 5 s and abandon the thread.
-        self._closing = True
+    async def _release(self, workers: list[asyncio.Task[None]]) -> None:
         tasks = [t for t in (self._feeder, *workers) if t is not None]
         for task in tasks:
             task.cancel()
@@ -173,7 +173,7 @@ class Session:
         frames = runtime._frame_queue
 
         def out_buffer_empty() -> bool:  # idle frames only for a tab that keeps up
-            return self._closing or (not outbox and frames.empty())
+            return not outbox and frames.empty()
 
         # The renderer stamps each frame with its deadline on its own clock; the frame taken
         # soonest after its deadline fixes that clock's offset to ours.
@@ -235,18 +235,37 @@ class Session:
                     logger.warning("session {}: socket error: {}", self.number, self.ws.exception())
                     return
             except (protocol.MessageError, wav.WavError) as e:
-                await self._reply_error(str(e))
+                if not await self._refuse(str(e)):
+                    return
             except ConnectionError:
                 return
             except Exception as e:  # the runtime refused input: this session ends, no other
                 logger.error("session {}: {}: {}", self.number, type(e).__name__, e)
                 await self._close_with("error", f"the session failed: {e}", code=1011)
                 return
+            # Messages already buffered are read without waiting: a tab that sends thousands
+            # at once must still let every other tab's frames out between them.
+            await asyncio.sleep(0)
 
-    async def _reply_error(self, message: str) -> None:
-        logger.info("session {}: refused input: {}", self.number, message)
-        with contextlib.suppress(ConnectionError):
-            await self.ws.send_str(protocol.dumps("error", message=message))
+    async def _refuse(self, message: str) -> bool:
+        """Answer a refused message, a burst of them and then at a bounded rate (the rest go
+        unanswered and unlogged); close a tab that goes on far beyond. False once closed."""
+        settings = self.settings
+        level = self._refused.spend()
+        if level <= settings.refusal_burst:
+            self._quiet = False
+            logger.info("session {}: refused input: {}", self.number, message)
+            with contextlib.suppress(ConnectionError):
+                await self.ws.send_str(protocol.dumps("error", message=message))
+        elif level <= settings.flood_limit:
+            if not self._quiet:
+                self._quiet = True
+                logger.warning("session {}: refusing input too often; not answering it for now", self.number)
+        else:
+            logger.warning("session {}: closed: it kept sending input that is refused", self.number)
+            await self._close_with("error", "too many refused messages", code=WSCloseCode.POLICY_VIOLATION)
+            return False
+        return True
 
     def _busy(self) -> bool:
         return (
@@ -272,7 +291,7 @@ class Session:
             if isinstance(size, bool) or not isinstance(size, int) or size <= 0:
                 raise protocol.MessageError("upload: size must be a positive integer")
             if size > limit:
-                raise wav.WavError(f"the upload is too large: {size} bytes (limit {limit})")
+                raise wav.WavError(f"the upload is too large: {protocol.quote(size)} bytes (limit {limit})")
             self._upload_size = size
         elif kind == "audio_start":
             self._check_idle()
@@ -327,7 +346,7 @@ class Session:
         with contextlib.suppress(ConnectionError):
             await self.ws.send_str(protocol.dumps("speaking", source=what, seconds=round(seconds, 2)))
 
-    def _feeder_done(self, task: asyncio.Task) -> None:
+    def _feeder_done(self, task: asyncio.Task[None]) -> None:
         if not task.cancelled() and task.exception() is not None:
             logger.error("session {}: pushing speech failed: {}", self.number, task.exception())
 

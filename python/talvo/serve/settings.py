@@ -3,12 +3,15 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Literal
+
+FrameWait = Literal["loop", "executor"]
 
 
 @dataclass(frozen=True)
 class Settings:
     model_path: str
-    frame_wait: str = "loop"  # "executor" holds a worker per waiting session
+    frame_wait: FrameWait = "loop"  # "executor" holds a worker per waiting session
     max_sessions: int = 32
     # Frames a session holds for a browser that reads slower than 25 fps (about 0.3 s); beyond
     # that the oldest is dropped, so a stalled tab costs a fixed amount of memory.
@@ -23,6 +26,18 @@ class Settings:
     # A closing socket waits for the page to read what is ahead of the close; a page that
     # reads nothing for this long is cut off instead.
     close_timeout: float = 5.0
+
+    # Host header names served (with any IP address literal), None for any name: a page whose
+    # own name was rebound to this server's address must not reach it (DNS rebinding).
+    allowed_hosts: frozenset[str] | None = None
+    # Page origins, beside the server's own, whose scripts may open a session (lower case,
+    # "scheme://host[:port]"): any other page a user visits must not drive a runtime.
+    allow_origins: frozenset[str] = frozenset()
+    # Refused messages answered (and logged) in a burst, then at this rate; a tab that goes on
+    # sending refused messages far beyond that is closed.
+    refusal_burst: int = 20
+    refusals_per_second: float = 5.0
+    flood_limit: int = 200
 
     @property
     def max_message_bytes(self) -> int:

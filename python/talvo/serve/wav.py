@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import io
-import struct
 import wave
+
+from talvo.serve.protocol import quote
 
 MIN_RATE, MAX_RATE = 8000, 96000
 
@@ -15,7 +16,7 @@ class WavError(ValueError):
 
 def check_rate(rate: object) -> int:
     if isinstance(rate, bool) or not isinstance(rate, int) or not MIN_RATE <= rate <= MAX_RATE:
-        raise WavError(f"sample rate must be an integer from {MIN_RATE} to {MAX_RATE} Hz, got {rate!r}")
+        raise WavError(f"sample rate must be an integer from {MIN_RATE} to {MAX_RATE} Hz, got {quote(rate)}")
     return rate
 
 
@@ -31,9 +32,13 @@ def parse_wav(data: bytes, *, max_bytes: int, max_seconds: float) -> tuple[bytes
             if channels != 1 or width != 2:
                 raise WavError(f"need 16-bit PCM mono, got {channels} channel(s) of {8 * width}-bit samples")
             pcm = w.readframes(w.getnframes())
-    except (wave.Error, EOFError, struct.error) as e:
-        # wave names the format tag it cannot read (float, A-law, extensible...).
-        raise WavError(f"not a readable 16-bit PCM WAV file ({e})") from None
+    except WavError:
+        raise
+    except Exception as e:
+        # Whatever a hostile header makes `wave` raise (a chunk size that lies gives a bare
+        # RuntimeError) is a malformed upload. wave names the format tag it cannot read.
+        why = str(e)[:100] or "its chunks do not fit in the file"
+        raise WavError(f"not a readable 16-bit PCM WAV file ({why})") from None
     check_rate(rate)
     pcm = pcm[: len(pcm) // 2 * 2]  # a truncated last sample is not audio
     if not pcm:
