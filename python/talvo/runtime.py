@@ -62,6 +62,16 @@ def _wake(future: asyncio.Future) -> None:
         future.set_result(None)
 
 
+def _without_audio(item: Any, default_rate: int) -> tuple[float, Any]:
+    """(seconds of audio in ``item``, what is left of it: None, or a message without audio)."""
+    if not isinstance(item, VideoControl) or not item.audio:
+        return 0.0, item
+    seconds = len(item.audio) / 2 / (item.sample_rate or default_rate)
+    if item.end_of_speech:
+        return seconds, VideoControl(last_chunk=item.last_chunk, end_of_speech=True)
+    return seconds, None
+
+
 class InputBuffer:
     """Thread-safe FIFO from event-loop producers to the renderer thread.
 
@@ -144,6 +154,38 @@ class InputBuffer:
             self._admit_locked()
             return item
 
+    def drop_speech(self, default_rate: int) -> float:
+        """Drop the audio of every queued or parked message; seconds dropped.
+
+        A message that also ends an utterance keeps its flags; every other message stays as
+        it is, in its place. Parked callers whose audio is dropped are woken: their put is
+        complete, only its content is gone.
+        """
+        dropped = 0.0
+        with self._lock:
+            kept: deque[Any] = deque()
+            for item in self._items:
+                seconds, item = _without_audio(item, default_rate)
+                dropped += seconds
+                if item is not None:
+                    kept.append(item)
+            self._items = kept
+            parked: deque[_Waiter] = deque()
+            for waiter in self._waiters:
+                seconds, waiter.item = _without_audio(waiter.item, default_rate)
+                dropped += seconds
+                if waiter.item is not None:
+                    parked.append(waiter)
+                    continue
+                waiter.accepted = True
+                try:
+                    waiter.loop.call_soon_threadsafe(_wake, waiter.future)
+                except RuntimeError:  # loop already closed: nobody is left to wake
+                    pass
+            self._waiters = parked
+            self._admit_locked()
+        return dropped
+
     def drain(self) -> list[Any]:
         """Take every queued item; parked callers then fill the freed slots."""
         with self._lock:
@@ -213,11 +255,28 @@ class _Utterances:
             self._reset()
 
     def _reset(self) -> None:
+        self._interrupts = self._seen_interrupts = 0
+        self._quiet_tick = False
         self._pending = bytearray()
         self._rate = DEFAULT_SAMPLE_RATE
         self._open = False  # audio of the current utterance has been taken
         self._ended = False  # its end is known; no more input until it is shown
         self._held: Any = None  # taken, but belongs to the next utterance
+
+    def interrupt(self, source: InputBuffer) -> float:
+        """Drop the unshown audio and the queued speech input; seconds dropped."""
+        with self._lock:
+            dropped = len(self._pending) / 2 / self._rate
+            held = self._held
+            self._pending = bytearray()
+            self._open = self._ended = False
+            self._held = None
+            if held is not None:
+                seconds, held = _without_audio(held, self._rate)
+                dropped += seconds
+            dropped += source.drop_speech(self._rate)
+            self._interrupts += 1
+            return dropped
 
     def _frame_bytes(self) -> int:
         return max(1, self._rate // FPS) * 2
@@ -260,6 +319,15 @@ class _Utterances:
         ``flush`` closes an unfinished utterance, showing whatever audio is left.
         """
         with self._lock:
+            # A tick during which an interrupt came renders no speech at all, not even audio
+            # pushed after it: a driver that cannot tell where in the tick the interrupt fell
+            # may then treat every speech frame of that tick as interrupted, and lose nothing.
+            # The tick's boundary is the previous call, which precedes the previous frame.
+            if self._interrupts != self._seen_interrupts or (flush and self._quiet_tick):
+                self._seen_interrupts = self._interrupts
+                self._quiet_tick = True
+                return None
+            self._quiet_tick = False
             ending = self._ended or flush
             size = self._frame_bytes()
             if self._pending and (len(self._pending) >= size or ending):
@@ -367,6 +435,19 @@ class Talvo:
                 raise RuntimeError("run() needs loaded model data: call set_model() and load_data() first")
             state = self._run_state = _Utterances()
         return self._frames(loaded, state, out_buffer_empty, idle_timeout)
+
+    def interrupt(self) -> float:
+        """Stop the current utterance now; safe from any thread while ``run`` is iterated.
+
+        Drops the speech input still queued (parked producers are released) and the audio
+        taken but not yet shown, so the next frame is idle or shows audio pushed after this
+        call; other messages stay queued. Returns the seconds of speech dropped.
+        """
+        with self._lock:
+            state = self._run_state
+        if state is not None:
+            return state.interrupt(self._input_buffer)
+        return self._input_buffer.drop_speech(DEFAULT_SAMPLE_RATE)
 
     def cleanup(self) -> None:
         """Drop the current run's untold audio; input still queued stays for the next run."""
