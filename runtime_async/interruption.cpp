@@ -57,7 +57,8 @@ void create(host::Borrowed self) {
 
 void reset(host::Borrowed self) {
   for (host::Name* table : {&names::speech_frames, &names::interrupted_frames}) {
-    if (host::Ref listed = host::getattr_optional(self, *table)) host::table_take_all(listed.view());
+    if (host::Ref listed = host::getattr_optional(self, *table))
+      host::table_take_all(listed.view());
   }
   host::Ref zero = host::float_(0.0);
   host::setattr(self, names::played_seconds, zero.view());
