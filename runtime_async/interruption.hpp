@@ -5,8 +5,9 @@
 // `interrupt` moves that whole list to `_interrupted_frames` (a stream drops what it finds there),
 // purges those frames from the queue, and bumps `_interrupt_generation`. A frame the renderer
 // was still making when the call came is told by the generation: the producer reads it before
-// asking for each frame and drops a speech frame if it changed meanwhile (the renderer's tick
-// that an interrupt crossed renders no speech at all, so nothing pushed after the call is lost).
+// asking for each frame and drops a speech frame if it changed meanwhile. That loses nothing
+// pushed after the call because of what the base renderer promises: after its `interrupt`, the
+// next frame its iteration hands out is an idle one, whatever audio has come in since.
 // While the base renderer's `interrupt` runs (`_interrupting`), the producer does not start a
 // frame: the generation it would read could not tell which side of the call that frame falls on.
 #pragma once

@@ -133,6 +133,7 @@ EDGES = [
     "stop_race",
     "streams",
     "concurrent_push",
+    "busy_output",
 ]
 
 
@@ -164,7 +165,7 @@ async def test_interrupt_edges(model, monkeypatch, mode, edge):
             await task
         assert len(rt._input_buffer) == 3
     else:
-        stream = rt.run()
+        stream = rt.run((lambda: False) if edge == "busy_output" else None)  # busy: idle frames only when due
         if edge in ("end_of_utterance", "held_frame"):
             await rt.start(idle_timeout=0.3 if edge == "end_of_utterance" else None)
         await rt.push_audio(utterance, RATE)

@@ -10,7 +10,9 @@ of an utterance, which carries the remainder as-is (no padding), so the speech f
 audio concatenates to exactly the pushed audio. ``end_of_speech`` is set on the frame
 with the last audio when the end is already queued; when it arrives after that audio
 was shown, a closing speech frame with no audio carries the flag instead.
-``last_chunk`` is informational only.
+``last_chunk`` is informational only. ``interrupt()`` ends the current utterance at once: its
+audio not yet shown and the speech still queued are dropped, and the next frame is idle (also when
+the output side says it is busy), with speech again from the tick after it.
 """
 
 from __future__ import annotations
@@ -255,8 +257,7 @@ class _Utterances:
             self._reset()
 
     def _reset(self) -> None:
-        self._interrupts = self._seen_interrupts = 0
-        self._quiet_tick = False
+        self._interrupts = self._seen_interrupts = 0  # interrupts so far; as of the last frame
         self._pending = bytearray()
         self._rate = DEFAULT_SAMPLE_RATE
         self._open = False  # audio of the current utterance has been taken
@@ -280,6 +281,16 @@ class _Utterances:
 
     def _frame_bytes(self) -> int:
         return max(1, self._rate // FPS) * 2
+
+    def interrupted(self) -> bool:
+        """An interrupt came since the last idle frame: the next frame is an idle one."""
+        with self._lock:
+            return self._interrupts != self._seen_interrupts
+
+    def idle_shown(self) -> None:
+        """An idle frame is handed out now: speech may follow from the next tick on."""
+        with self._lock:
+            self._seen_interrupts = self._interrupts
 
     def feed(self, source: InputBuffer) -> bool:
         """Take input until a frame beyond the current one is known; True if anything came."""
@@ -319,15 +330,12 @@ class _Utterances:
         ``flush`` closes an unfinished utterance, showing whatever audio is left.
         """
         with self._lock:
-            # A tick during which an interrupt came renders no speech at all, not even audio
-            # pushed after it: a driver that cannot tell where in the tick the interrupt fell
-            # may then treat every speech frame of that tick as interrupted, and lose nothing.
-            # The tick's boundary is the previous call, which precedes the previous frame.
-            if self._interrupts != self._seen_interrupts or (flush and self._quiet_tick):
-                self._seen_interrupts = self._interrupts
-                self._quiet_tick = True
+            # After an interrupt, no speech until a frame without it has been handed out, not
+            # even audio pushed after the call: a driver that cannot tell whether the call fell
+            # before or after the audio was cut (it sees only the frames) may then drop every
+            # speech frame it asked for before the call, and lose nothing.
+            if self._interrupts != self._seen_interrupts:
                 return None
-            self._quiet_tick = False
             ending = self._ended or flush
             size = self._frame_bytes()
             if self._pending and (len(self._pending) >= size or ending):
@@ -336,7 +344,7 @@ class _Utterances:
                 final = ending and not self._pending
                 if final:
                     self._open = self._ended = False
-                return audio, final, self._rate
+                return audio, final, self._rate  # no interrupt since the last frame
             if ending and self._open:
                 self._open = self._ended = False
                 return b"", True, self._rate
@@ -487,7 +495,8 @@ class Talvo:
                 )
                 index += 1
                 last_activity = now
-            elif not timed_out and out_buffer_empty():
+            elif not timed_out and (state.interrupted() or out_buffer_empty()):
+                state.idle_shown()
                 yield VideoFrame(
                     index, graph.width, graph.height, mouths[0], b"", False, False, 0, deadline - start
                 )
