@@ -2,8 +2,7 @@
 interrupted at a random moment of every utterance. The figure is the time from the call to
 `interrupt()` to the first frame the consumer receives after it (with nothing stale, that frame
 is idle), over every interrupt of every runtime; a speech frame arriving there would be stale
-and is counted. The renderer shows the change at its next tick, so the figure is at least the
-rest of the frame interval the call fell in: uniform over 0 to 40 ms, plus the delivery. Executor mode gets an executor of N + 4 workers, as in the many-runtimes section.
+and is counted. The stand-in hands out that idle frame at once rather than at its next tick. Executor mode gets an executor of N + 4 workers, as in the many-runtimes section.
 """
 
 from __future__ import annotations

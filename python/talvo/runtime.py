@@ -250,6 +250,7 @@ class _Utterances:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()  # cleanup() may clear from the loop thread
+        self._woken = threading.Event()  # set by interrupt(): the tick's wait ends at once
         self._reset()
 
     def clear(self) -> None:
@@ -277,10 +278,16 @@ class _Utterances:
                 dropped += seconds
             dropped += source.drop_speech(self._rate)
             self._interrupts += 1
-            return dropped
+        self._woken.set()
+        return dropped
 
     def _frame_bytes(self) -> int:
         return max(1, self._rate // FPS) * 2
+
+    def wait(self, seconds: float) -> None:
+        """Wait for the next tick, or less: an interrupt shows its idle frame at once."""
+        if self._woken.wait(seconds):
+            self._woken.clear()
 
     def interrupted(self) -> bool:
         """An interrupt came since the last idle frame: the next frame is an idle one."""
@@ -477,7 +484,7 @@ class Talvo:
         while True:
             now = time.perf_counter()
             if deadline > now:
-                time.sleep(deadline - now)
+                state.wait(deadline - now)
                 now = time.perf_counter()
             elif now - deadline > period:
                 deadline = now  # fell behind: resume from now rather than burst
