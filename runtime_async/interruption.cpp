@@ -141,6 +141,11 @@ double cut(host::Borrowed self, host::Borrowed base_interrupt, double& renderer_
   host::Ref interrupted = host::getattr(self, names::interrupted_frames);
   host::Ref frames = host::table_take_all(listed.view());
   double dropped = 0.0;
+  if (!host::truthy(host::getattr(self, names::running).view())) {
+    // What a stopped run listed went with its queue (stop drains it): nothing to count or purge.
+    host::table_take_all(interrupted.view());
+    return dropped;
+  }
   for (std::size_t i = 0; i < host::list_size(frames.view()); ++i) {
     host::Borrowed frame = host::list_item(frames.view(), i);
     dropped += seconds_of(frame);

@@ -179,6 +179,7 @@ async def test_interrupt_edges(model, monkeypatch, mode, edge):
         if edge == "stop_race":
             results = await asyncio.gather(rt.stop(), rt.interrupt())
             assert isinstance(results[1], Interruption) and not rt._running
+            assert await rt.interrupt() == Interruption(0.0, 0.0)  # what the run left is not counted
             return
         if edge == "concurrent_push":  # from another task: dropped whole or rendered whole
             await asyncio.gather(rt.interrupt(), rt.push_audio(tagged(9, RATE // 5), RATE), rt.flush())
