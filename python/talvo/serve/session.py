@@ -295,10 +295,8 @@ class Session:
         self._stream_rate = self._upload_size = None  # a microphone's later chunks are refused
         result = await self.runtime.interrupt()
         # Frames of it already past the runtime, waiting for the socket, go too.
-        kept = [item for item in self.outbox._items if not item[0].speech]
-        unsent = sum(len(f.audio) / 2 / f.sample_rate for f, _ in self.outbox._items if f.speech)
-        self.outbox._items.clear()
-        self.outbox._items.extend(kept)
+        taken = self.outbox.discard(lambda item: item[0].speech)
+        unsent = sum(len(frame.audio) / 2 / frame.sample_rate for frame, _ in taken)
         logger.info("session {}: interrupted after {:.2f} s", self.number, result.played_seconds)
         await self.ws.send_str(
             protocol.dumps(
