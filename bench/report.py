@@ -116,6 +116,16 @@ def _silent(r: dict[str, Any]) -> Iterator[Row]:
             )
 
 
+def _interrupt(r: dict[str, Any]) -> Iterator[Row]:
+    points = sorted({int(p) for figures in r.values() for p in figures})
+    for n in points:
+        label = f"interrupt to next frame, {n} runtime{'s' if n > 1 else ''}"
+        yield f"{label}: p50 (ms)", "lower", _at(r, n, "p50_ms")
+        yield f"{label}: p99 (ms)", "lower", _at(r, n, "p99_ms")
+        yield f"{label}: interrupts", "higher", _at(r, n, "samples")
+        yield f"{label}: stale speech frames", "lower", _at(r, n, "stale")
+
+
 SECTIONS = {
     "throughput": _throughput,
     "latency": _latency,
@@ -125,6 +135,7 @@ SECTIONS = {
     "stop": _stop,
     "many": _many,
     "silent": _silent,
+    "interrupt": _interrupt,
 }
 
 

@@ -4,6 +4,7 @@ results.png where matplotlib is installed). ``--quick`` is a short smoke run."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib.util
 import json
 import math
@@ -37,12 +38,29 @@ class Config:
     many_executor_limit: int  # streams beyond which executor-taking implementations sit out
     silent_runtimes: int
     silent_seconds: float
+    interrupt_rounds: tuple[tuple[int, int], ...] = ((1, 60), (64, 8))  # (runtimes, per runtime)
 
 
 FULL = Config(
     200_000, 1_000, 125, (1, 2, 4, 8, 16), 3.0, (4, 8, 16), 2.5, 7, 4, (1, 16, 64, 256), 4.0, 256, 1_000, 3.0
 )
-QUICK = Config(20_000, 250, 50, (1, 4, 16), 2.0, (4, 8), 2.0, 3, 2, (1, 16, 64, 256), 2.0, 64, 1_000, 2.0)
+QUICK = Config(
+    20_000,
+    250,
+    50,
+    (1, 4, 16),
+    2.0,
+    (4, 8),
+    2.0,
+    3,
+    2,
+    (1, 16, 64, 256),
+    2.0,
+    64,
+    1_000,
+    2.0,
+    ((1, 20), (64, 3)),
+)
 
 
 def _quiet_logs() -> None:
@@ -71,11 +89,24 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--output", type=Path, default=HERE, help="folder for results.json and results.png (default: bench/)"
     )
+    parser.add_argument(
+        "--only", metavar="SECTION,...", help="run only these sections (e.g. interrupt); the default is all"
+    )
     args = parser.parse_args(argv)
     _quiet_logs()
 
     from bench import machine, plot, report
-    from bench.measures import latency, many, scale, silent, stall, starvation, stopping, throughput
+    from bench.measures import (
+        interrupt,
+        latency,
+        many,
+        scale,
+        silent,
+        stall,
+        starvation,
+        stopping,
+        throughput,
+    )
     from bench.subjects import IMPLEMENTATIONS, fake_renderer
 
     config = QUICK if args.quick else FULL
@@ -94,15 +125,28 @@ def main(argv: list[str] | None = None) -> int:
         ),
         "silent": lambda: silent.measure(names, config.silent_runtimes, config.silent_seconds),
     }
+    # With the real stand-in renderer, outside fake_renderer(): interrupt() acts on its speech.
+    real = {
+        "interrupt": lambda: interrupt.measure(
+            [n for n, _ in config.interrupt_rounds], dict(config.interrupt_rounds)
+        ),
+    }
+    if args.only:
+        chosen = set(args.only.split(","))
+        if chosen - set(steps) - set(real):
+            parser.error(f"unknown sections: {', '.join(sorted(chosen - set(steps) - set(real)))}")
+        steps = {k: v for k, v in steps.items() if k in chosen}
+        real = {k: v for k, v in real.items() if k in chosen}
     results: dict[str, object] = {}
     timing: dict[str, dict[str, object]] = {}
     load_before = machine.load()
     started = time.perf_counter()
-    with fake_renderer():
-        for section, step in steps.items():
+    for faked, group in ((True, steps), (False, real)):
+        for section, step in group.items():
             t0 = time.perf_counter()
             print(f"[bench] {section} ...", file=sys.stderr, flush=True)
-            results[section] = step()
+            with fake_renderer() if faked else contextlib.nullcontext():
+                results[section] = step()
             timing[section] = {"seconds": time.perf_counter() - t0, "load_after": machine.load()}
             print(
                 f"[bench] {section} done in {timing[section]['seconds']:.1f}s, load average "

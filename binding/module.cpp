@@ -31,7 +31,7 @@ constexpr const char* kImports =
     "from types import TracebackType\n"
     "from typing import AsyncGenerator, AsyncIterator, Callable, Literal, Optional\n"
     "from loguru import logger\n"
-    "from talvo.api import VideoControl, VideoFrame\n"
+    "from talvo.api import Interruption, VideoControl, VideoFrame\n"
     "from talvo.exceptions import VeldaModelNotSupported\n"
     "from talvo.runtime import Talvo\n"
     "BufferEmptyCallback = Callable[[], bool]\n";

@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 
+#include "host/compat.hpp"
+
 namespace host {
 
 Ref index(Borrowed obj) {
@@ -91,6 +93,55 @@ bool list_remove_last(Borrowed list, Borrowed item) {
     }
   }
   return false;
+}
+
+Ref getattr_optional(Borrowed obj, Name& name) {
+  PyObject* value = nullptr;
+  check(compat::get_optional_attr(obj.get(), name.get(), &value));
+  return Ref::steal_or_null(value);
+}
+
+std::size_t length(Borrowed obj) {
+  Py_ssize_t n = PyObject_Length(obj.get());
+  if (n < 0) throw_python_error();
+  return static_cast<std::size_t>(n);
+}
+
+Ref dict() {
+  return Ref::steal(PyDict_New());
+}
+
+namespace {
+Ref identity_key(Borrowed obj) {
+  return Ref::steal(PyLong_FromVoidPtr(obj.get()));
+}
+}  // namespace
+
+void table_add(Borrowed table, Borrowed obj) {
+  Ref key = identity_key(obj);
+  check(PyDict_SetItem(table.get(), key.get(), obj.get()));
+}
+
+bool table_discard(Borrowed table, Borrowed obj) {
+  Ref key = identity_key(obj);
+  PyObject* found = PyDict_GetItemWithError(table.get(), key.get());  // borrowed
+  if (found == nullptr) {
+    if (PyErr_Occurred()) throw_python_error();
+    return false;
+  }
+  check(PyDict_DelItem(table.get(), key.get()));
+  return true;
+}
+
+bool table_contains(Borrowed table, Borrowed obj) {
+  Ref key = identity_key(obj);
+  return check(PyDict_Contains(table.get(), key.get())) != 0;
+}
+
+Ref table_take_all(Borrowed table) {
+  Ref values = Ref::steal(PyDict_Values(table.get()));
+  PyDict_Clear(table.get());
+  return values;
 }
 
 }  // namespace host

@@ -83,4 +83,21 @@ Ref list_take_all(Borrowed list);
 /// Deletes the last entry that is `item` (identity); false when there is none.
 bool list_remove_last(Borrowed list, Borrowed item);
 
+/// `getattr(obj, name)`, or an empty `Ref` when `obj` has no such attribute.
+Ref getattr_optional(Borrowed obj, Name& name);
+/// `len(obj)`.
+std::size_t length(Borrowed obj);
+
+/// An identity table, `{id(obj): obj}`: holding the object keeps its identity unique.
+/// `{}`: new reference.
+Ref dict();
+/// `table[id(obj)] = obj`.
+void table_add(Borrowed table, Borrowed obj);
+/// `table.pop(id(obj), None) is not None`.
+bool table_discard(Borrowed table, Borrowed obj);
+/// `taken = list(table.values()); table.clear()`: new reference to `taken`.
+Ref table_take_all(Borrowed table);
+/// `id(obj) in table`.
+bool table_contains(Borrowed table, Borrowed obj);
+
 }  // namespace host

@@ -3,6 +3,7 @@
 #include "host/objects.hpp"
 #include "runtime_async/contracts/base_renderer.hpp"
 #include "runtime_async/frame_queue.hpp"
+#include "runtime_async/interruption.hpp"
 #include "runtime_async/operation.hpp"
 #include "runtime_async/state.hpp"
 
@@ -43,6 +44,7 @@ host::Ref init(host::Args a) {
   host::setattr(self, names::loop, none);
   host::setattr(self, names::frame_wait, wait_mode.view());
   frame_queue::create_waiters(self);
+  interruption::create(self);
 
   // Blocks the calling thread while the base renderer opens the model; errors propagate as they
   // are.

@@ -23,6 +23,14 @@ host::Name n_loop_mode{"loop"};
 host::Name n_waiters{"_frame_waiters"};
 host::Name n_cancelled{"cancelled"};
 host::Name n_result{"result"};
+host::Name n_mutex{"mutex"};
+host::Name n_items{"queue"};
+host::Name n_not_full{"not_full"};
+host::Name n_acquire{"acquire"};
+host::Name n_release{"release"};
+host::Name n_clear{"clear"};
+host::Name n_extend{"extend"};
+host::Name n_notify_all{"notify_all"};
 
 constexpr int kEndMarkerAttempts = 10;
 constexpr double kPutTimeout = 0.5;
@@ -81,6 +89,38 @@ void drain(host::Borrowed self) {
       return;
     }
   }
+}
+
+void purge(host::Borrowed self, host::Borrowed table) {
+  if (host::length(table) == 0) return;
+  host::Ref frame_queue = queue_of(self);
+  host::Ref mutex = host::getattr_optional(frame_queue.view(), n_mutex);
+  host::Ref items = host::getattr_optional(frame_queue.view(), n_items);
+  host::Ref not_full = host::getattr_optional(frame_queue.view(), n_not_full);
+  if (!mutex || !items || !not_full) return;  // the streams drop those items as they come
+  // Held only by the queue's own short steps (a put or get between its waits).
+  host::call_method(mutex.view(), n_acquire);
+  try {
+    host::Ref kept = host::list();
+    bool removed = false;
+    host::Ref it = host::iter(items.view());
+    while (host::Ref item = host::next(it.view())) {
+      if (host::table_discard(table, item.view())) {
+        removed = true;
+      } else {
+        host::list_append(kept.view(), item.view());
+      }
+    }
+    if (removed) {
+      host::call_method(items.view(), n_clear);
+      host::call_method(items.view(), n_extend, {kept.view()});
+      host::call_method(not_full.view(), n_notify_all);
+    }
+  } catch (host::PyError&) {
+    host::call_method(mutex.view(), n_release);
+    throw;
+  }
+  host::call_method(mutex.view(), n_release);
 }
 
 // ---- the producer's side ----------------------------------------------------------------------

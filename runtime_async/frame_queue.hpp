@@ -36,6 +36,11 @@ void create_waiters(host::Borrowed self);
 /// queue emptied by another consumer in the meantime ends the drain quietly.
 void drain(host::Borrowed self);
 
+/// Removes from the queue every item listed in `table` (an identity table, see host/objects.hpp)
+/// and unlists it; the other items stay in their places. Producers waiting for room are woken. A
+/// queue that is not a `queue.Queue` is left as it is.
+void purge(host::Borrowed self, host::Borrowed table);
+
 /// One producer run's side of the queue. Built on the producer thread when the run begins.
 class ProducerSide {
  public:

@@ -9,6 +9,7 @@
 #include "runtime_async/contracts/base_renderer.hpp"
 #include "runtime_async/contracts/event_loop.hpp"
 #include "runtime_async/frame_queue.hpp"
+#include "runtime_async/interruption.hpp"
 #include "runtime_async/operation.hpp"
 #include "runtime_async/state.hpp"
 
@@ -48,6 +49,7 @@ host::Task start(host::Args a) {
 
   // What a previous run left behind (its last frames, its end marker) must not reach this run.
   frame_queue::drain(self);
+  interruption::reset(self);
 
   host::Ref stop_event = host::getattr(self, names::stop_event);
   host::call_method(stop_event.view(), n_clear);

@@ -5,7 +5,7 @@ namespace talvo {
 // Defined in each concern's file.
 extern const Operation kPeekModelType, kRejectIfVeldaModel, kInit, kCreate, kSetModel, kPushAudio,
     kPush, kFlush, kRun, kStart, kStop, kShutdown, kAenter, kAexit, kSetIdentity, kFrameProducer,
-    kLoadDataAsync;
+    kLoadDataAsync, kInterrupt;
 
 namespace {
 
@@ -21,7 +21,7 @@ constinit const Operation* const kOperations[] = {
     &kStop,          &kShutdown,
     &kAenter,        &kAexit,
     &kSetIdentity,   &kFrameProducer,
-    &kLoadDataAsync,
+    &kLoadDataAsync, &kInterrupt,
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "host/objects.hpp"
 #include "runtime_async/contracts/base_renderer.hpp"
 #include "runtime_async/frame_queue.hpp"
+#include "runtime_async/interruption.hpp"
 #include "runtime_async/operation.hpp"
 #include "runtime_async/state.hpp"
 
@@ -81,7 +82,9 @@ class Clock {
 double stream_items(host::Borrowed self, const Run& run, host::Borrowed it, const Clock& clock) {
   double backpressure = 0.0;
   long long produced = 0;  // this run's count, written to the instance once per frame
+  const interruption::ProducerWatch watch(self);
   for (;;) {
+    host::Ref generation = watch.before_next();
     host::Ref frame = host::next(it);
     if (!frame) break;
     if (run.stop_requested()) {
@@ -90,6 +93,7 @@ double stream_items(host::Borrowed self, const Run& run, host::Borrowed it, cons
     }
     host::Ref count = host::int_(++produced);
     host::setattr(self, names::producer_frame_count, count.view());
+    if (!watch.admit(frame.view(), generation.view())) continue;
 
     const double t0 = clock.now();
     bool queued = false;

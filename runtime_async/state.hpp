@@ -17,6 +17,12 @@ inline host::Name loop{"_loop"};
 inline host::Name frame_wait{"_frame_wait"};
 inline host::Name producer_frame_count{"_producer_frame_count"};
 inline host::Name producer_gen_time{"_producer_gen_time"};
+inline host::Name interrupt_generation{"_interrupt_generation"};
+inline host::Name interrupting{"_interrupting"};
+inline host::Name interrupt_idle{"_interrupt_idle"};
+inline host::Name speech_frames{"_speech_frames"};
+inline host::Name interrupted_frames{"_interrupted_frames"};
+inline host::Name played_seconds{"_played_seconds"};
 
 // Methods and values more than one concern names.
 inline host::Name start{"start"};
@@ -35,6 +41,7 @@ inline host::Name g_queue{"queue"};
 inline host::Name& g_time = time;
 inline host::Name g_path{"Path"};
 inline host::Name g_video_control{"VideoControl"};
+inline host::Name g_interruption{"Interruption"};
 inline host::Name g_velda_not_supported{"VeldaModelNotSupported"};
 inline host::Name g_peek_model_type{"_peek_model_type"};
 inline host::Name g_reject_if_velda_model{"_reject_if_velda_model"};

@@ -12,6 +12,7 @@
 #include "host/objects.hpp"
 #include "runtime_async/contracts/event_loop.hpp"
 #include "runtime_async/frame_queue.hpp"
+#include "runtime_async/interruption.hpp"
 #include "runtime_async/operation.hpp"
 #include "runtime_async/state.hpp"
 
@@ -43,6 +44,7 @@ host::Stream run(host::Args a) {
     running_loop = loop::running();
     const bool on_loop = frame_queue::wait_of(self) == frame_queue::Wait::loop;
     const frame_queue::Errors errors = frame_queue::Errors::lookup();
+    const interruption::StreamWatch watch(self);
     if (on_loop) {
       wait.emplace(self, running_loop.view());
     } else {
@@ -100,6 +102,7 @@ host::Stream run(host::Args a) {
       if (host::is_exception(item.view())) {
         throw host::PyError(item.view());  // the producer's very error object
       }
+      if (!watch.deliver(item.view())) continue;  // speech of an interrupted utterance
       co_yield std::move(item);
     }
   } catch (host::PyError& e) {

@@ -77,6 +77,29 @@ async def test_speech_comes_back_in_the_frames_byte_for_byte(model, source, mode
 
 @pytest.mark.asyncio
 @pytest.mark.parametrize("mode", runtimes.frame_wait_modes())
+async def test_an_interrupt_message_cuts_the_utterance_and_the_next_one_is_whole(model, mode):
+    async with serving(model, mode) as (client, sessions), client.ws_connect("/ws") as ws:
+        page = Page(ws)
+        await page.text()
+        builtin, rate = runtimes.builtin_utterance()
+        await page.send(type="builtin")
+        while not (await page.frame()).speech:
+            pass
+        await page.send(type="interrupt")
+        while (reply := await page.text())["type"] != "interrupted":
+            pass
+        # What the server had pushed of it when the message came (it paces the utterance).
+        assert 0 < reply["played_seconds"] + reply["dropped_seconds"] <= len(builtin) / 2 / rate
+        assert not any([(await page.frame()).speech for _ in range(5)])  # idle at once, nothing stale
+        pcm = pcm_ramp(8000)
+        await page.send(type="audio_start", sample_rate=16000)
+        await ws.send_bytes(pcm)
+        await page.send(type="audio_end")
+        assert (await page.utterance())[1] == pcm
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("mode", runtimes.frame_wait_modes())
 async def test_closing_the_socket_mid_utterance_stops_the_runtime(model, mode):
     async with serving(model, mode) as (client, sessions):
         ws = await client.ws_connect("/ws")

@@ -6,6 +6,7 @@ screenshots in out/ (see cdp.artifact_dir)."""
 from __future__ import annotations
 
 import asyncio
+import base64
 import os
 import signal
 
@@ -67,6 +68,24 @@ async def look(url: str) -> dict:
         await tab.js("document.getElementById('mic').click()", gesture=True)
         await tab.until("!window.talvoStats.speaking", timeout=10)
         seen["mic_message"] = await tab.js("document.getElementById('message').textContent")
+        # Interrupted mid-utterance: what the page holds of it goes at once, and it says where.
+        spoken = await tab.js("window.talvoStats.speechFrames")
+        await tab.js("document.getElementById('builtin').click()", gesture=True)
+        await tab.until(f"window.talvoStats.speechFrames > {spoken + 20}")
+        await tab.js("document.getElementById('interrupt').click()", gesture=True)
+        await tab.until("window.talvoStats.interrupted")  # the server's answer
+        spoken = await tab.js("window.talvoStats.speechFrames")
+        await asyncio.sleep(0.5)  # a window in which no frame of it may come
+        seen["after_interrupt"] = await tab.js(f"window.talvoStats.speechFrames - {spoken}")
+        seen["interrupt_message"] = await tab.js("document.getElementById('message').textContent")
+        shot = await tab.call(  # the whole page: the buttons wrap below the window's height
+            "Page.captureScreenshot",
+            format="png",
+            captureBeyondViewport=True,
+            clip=dict(x=0, y=0, width=900, height=620, scale=1),
+        )
+        with open(os.path.join(artifact_dir(), "serve-interrupted.png"), "wb") as f:
+            f.write(base64.b64decode(shot["data"]))
         second = await open_tab(url)  # beyond --max-sessions 1
         seen["refusal"] = await second.until(
             "window.talvoStats.refused && document.getElementById('message').textContent"
@@ -97,5 +116,6 @@ def test_the_page_draws_the_avatar_speaking_at_25_fps():
     assert "The server is full" in seen["refusal"]
     assert seen["mic_message"].startswith("Done"), seen["mic_message"]
     assert seen["background_pending"] <= 25
+    assert seen["interrupt_message"].startswith("Interrupted after") and seen["after_interrupt"] == 0, seen
     with open(seen["screenshot"], "rb") as f:
         assert f.read(8) == b"\x89PNG\r\n\x1a\n"

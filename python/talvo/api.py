@@ -87,3 +87,16 @@ class VideoFrame:
             f"audio=<{len(self.audio)} bytes>, speech={self.speech}, "
             f"end_of_speech={self.end_of_speech})"
         )
+
+
+@dataclass(frozen=True, slots=True)
+class Interruption:
+    """What an interrupt did to the utterance it cut short, in seconds of speech.
+
+    ``played_seconds``: the utterance's speech the stream had handed to the application before
+    the call. ``dropped_seconds``: its speech discarded, input not rendered plus frames not
+    delivered. Together they make the utterance's pushed length, to within one frame.
+    """
+
+    played_seconds: float
+    dropped_seconds: float

@@ -10,7 +10,9 @@ of an utterance, which carries the remainder as-is (no padding), so the speech f
 audio concatenates to exactly the pushed audio. ``end_of_speech`` is set on the frame
 with the last audio when the end is already queued; when it arrives after that audio
 was shown, a closing speech frame with no audio carries the flag instead.
-``last_chunk`` is informational only.
+``last_chunk`` is informational only. ``interrupt()`` ends the current utterance at once: its
+audio not yet shown and the speech still queued are dropped, and the next frame is idle (also when
+the output side says it is busy), with speech again from the tick after it.
 """
 
 from __future__ import annotations
@@ -60,6 +62,16 @@ class _Waiter:
 def _wake(future: asyncio.Future) -> None:
     if not future.done():
         future.set_result(None)
+
+
+def _without_audio(item: Any, default_rate: int) -> tuple[float, Any]:
+    """(seconds of audio in ``item``, what is left of it: None, or a message without audio)."""
+    if not isinstance(item, VideoControl) or not item.audio:
+        return 0.0, item
+    seconds = len(item.audio) / 2 / (item.sample_rate or default_rate)
+    if item.end_of_speech:
+        return seconds, VideoControl(last_chunk=item.last_chunk, end_of_speech=True)
+    return seconds, None
 
 
 class InputBuffer:
@@ -144,6 +156,38 @@ class InputBuffer:
             self._admit_locked()
             return item
 
+    def drop_speech(self, default_rate: int) -> float:
+        """Drop the audio of every queued or parked message; seconds dropped.
+
+        A message that also ends an utterance keeps its flags; every other message stays as
+        it is, in its place. Parked callers whose audio is dropped are woken: their put is
+        complete, only its content is gone.
+        """
+        dropped = 0.0
+        with self._lock:
+            kept: deque[Any] = deque()
+            for item in self._items:
+                seconds, item = _without_audio(item, default_rate)
+                dropped += seconds
+                if item is not None:
+                    kept.append(item)
+            self._items = kept
+            parked: deque[_Waiter] = deque()
+            for waiter in self._waiters:
+                seconds, waiter.item = _without_audio(waiter.item, default_rate)
+                dropped += seconds
+                if waiter.item is not None:
+                    parked.append(waiter)
+                    continue
+                waiter.accepted = True
+                try:
+                    waiter.loop.call_soon_threadsafe(_wake, waiter.future)
+                except RuntimeError:  # loop already closed: nobody is left to wake
+                    pass
+            self._waiters = parked
+            self._admit_locked()
+        return dropped
+
     def drain(self) -> list[Any]:
         """Take every queued item; parked callers then fill the freed slots."""
         with self._lock:
@@ -206,6 +250,7 @@ class _Utterances:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()  # cleanup() may clear from the loop thread
+        self._woken = threading.Event()  # set by interrupt(): the tick's wait ends at once
         self._reset()
 
     def clear(self) -> None:
@@ -213,14 +258,46 @@ class _Utterances:
             self._reset()
 
     def _reset(self) -> None:
+        self._interrupts = self._seen_interrupts = 0  # interrupts so far; as of the last frame
         self._pending = bytearray()
         self._rate = DEFAULT_SAMPLE_RATE
         self._open = False  # audio of the current utterance has been taken
         self._ended = False  # its end is known; no more input until it is shown
         self._held: Any = None  # taken, but belongs to the next utterance
 
+    def interrupt(self, source: InputBuffer) -> float:
+        """Drop the unshown audio and the queued speech input; seconds dropped."""
+        with self._lock:
+            dropped = len(self._pending) / 2 / self._rate
+            held = self._held
+            self._pending = bytearray()
+            self._open = self._ended = False
+            self._held = None
+            if held is not None:
+                seconds, held = _without_audio(held, self._rate)
+                dropped += seconds
+            dropped += source.drop_speech(self._rate)
+            self._interrupts += 1
+        self._woken.set()
+        return dropped
+
     def _frame_bytes(self) -> int:
         return max(1, self._rate // FPS) * 2
+
+    def wait(self, seconds: float) -> None:
+        """Wait for the next tick, or less: an interrupt shows its idle frame at once."""
+        if self._woken.wait(seconds):
+            self._woken.clear()
+
+    def interrupted(self) -> bool:
+        """An interrupt came since the last idle frame: the next frame is an idle one."""
+        with self._lock:
+            return self._interrupts != self._seen_interrupts
+
+    def idle_shown(self) -> None:
+        """An idle frame is handed out now: speech may follow from the next tick on."""
+        with self._lock:
+            self._seen_interrupts = self._interrupts
 
     def feed(self, source: InputBuffer) -> bool:
         """Take input until a frame beyond the current one is known; True if anything came."""
@@ -260,6 +337,12 @@ class _Utterances:
         ``flush`` closes an unfinished utterance, showing whatever audio is left.
         """
         with self._lock:
+            # After an interrupt, no speech until a frame without it has been handed out, not
+            # even audio pushed after the call: a driver that cannot tell whether the call fell
+            # before or after the audio was cut (it sees only the frames) may then drop every
+            # speech frame it asked for before the call, and lose nothing.
+            if self._interrupts != self._seen_interrupts:
+                return None
             ending = self._ended or flush
             size = self._frame_bytes()
             if self._pending and (len(self._pending) >= size or ending):
@@ -268,7 +351,7 @@ class _Utterances:
                 final = ending and not self._pending
                 if final:
                     self._open = self._ended = False
-                return audio, final, self._rate
+                return audio, final, self._rate  # no interrupt since the last frame
             if ending and self._open:
                 self._open = self._ended = False
                 return b"", True, self._rate
@@ -368,6 +451,19 @@ class Talvo:
             state = self._run_state = _Utterances()
         return self._frames(loaded, state, out_buffer_empty, idle_timeout)
 
+    def interrupt(self) -> float:
+        """Stop the current utterance now; safe from any thread while ``run`` is iterated.
+
+        Drops the speech input still queued (parked producers are released) and the audio
+        taken but not yet shown, so the next frame is idle or shows audio pushed after this
+        call; other messages stay queued. Returns the seconds of speech dropped.
+        """
+        with self._lock:
+            state = self._run_state
+        if state is not None:
+            return state.interrupt(self._input_buffer)
+        return self._input_buffer.drop_speech(DEFAULT_SAMPLE_RATE)
+
     def cleanup(self) -> None:
         """Drop the current run's untold audio; input still queued stays for the next run."""
         with self._lock:
@@ -392,7 +488,7 @@ class Talvo:
         while True:
             now = time.perf_counter()
             if deadline > now:
-                time.sleep(deadline - now)
+                state.wait(deadline - now)
                 now = time.perf_counter()
             elif now - deadline > period:
                 deadline = now  # fell behind: resume from now rather than burst
@@ -412,7 +508,8 @@ class Talvo:
                 )
                 index += 1
                 last_activity = now
-            elif not timed_out and out_buffer_empty():
+            elif not timed_out and (state.interrupted() or out_buffer_empty()):
+                state.idle_shown()
                 yield VideoFrame(
                     index, graph.width, graph.height, mouths[0], b"", False, False, 0, deadline - start
                 )

@@ -9,6 +9,7 @@ from typing import AsyncGenerator, Callable, Final, Literal, Optional, Self
 
 from loguru import logger as logger
 
+from talvo.api import Interruption as Interruption
 from talvo.api import VideoControl as VideoControl
 from talvo.api import VideoFrame as VideoFrame
 from talvo.exceptions import VeldaModelNotSupported as VeldaModelNotSupported
@@ -37,6 +38,12 @@ class AsyncTalvo(Talvo):
     _frame_waiters: list[asyncio.Future[bool | None]]
     _producer_frame_count: int
     _producer_gen_time: float
+    _interrupt_generation: int
+    _interrupting: bool
+    _interrupt_idle: threading.Event
+    _speech_frames: dict[int, VideoFrame]
+    _interrupted_frames: dict[int, VideoFrame]
+    _played_seconds: float
 
     def __init__(
         self,
@@ -100,3 +107,4 @@ class AsyncTalvo(Talvo):
         idle_timeout: float | None = None,
     ) -> None: ...
     async def load_data_async(self) -> None: ...
+    async def interrupt(self) -> Interruption: ...  # type: ignore[override]

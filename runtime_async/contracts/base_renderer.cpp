@@ -14,6 +14,7 @@ host::Name n_init{"__init__"};
 host::Name n_load_data{"load_data"};
 host::Name n_run{"run"};
 host::Name n_cleanup{"cleanup"};
+host::Name n_interrupt{"interrupt"};
 host::Name n_input_buffer{"_input_buffer"};
 host::Name n_aput{"aput"};
 host::Name n_set_loop{"set_loop"};
@@ -83,6 +84,14 @@ host::Ref run(host::Borrowed self, host::Borrowed callback, host::Borrowed idle_
 void cleanup(host::Borrowed self) {
   host::Ref fn = method(self, n_cleanup);
   host::call(fn.view());
+}
+
+host::Ref interrupt_method(host::Borrowed self) {
+  host::Ref super = host::call(host::Borrowed(reinterpret_cast<PyObject*>(&PySuper_Type)),
+                               {host::Borrowed(facade_type_of(self)), self});
+  PyObject* bound = nullptr;
+  host::check(host::compat::get_optional_attr(super.get(), n_interrupt.get(), &bound));
+  return host::Ref::steal_or_null(bound);
 }
 
 host::Ref input_aput(host::Borrowed self, host::Borrowed item) {

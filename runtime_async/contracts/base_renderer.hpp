@@ -26,6 +26,11 @@ host::Ref run(host::Borrowed self, host::Borrowed callback, host::Borrowed idle_
 /// The base renderer's `cleanup()`.
 void cleanup(host::Borrowed self);
 
+/// `super().interrupt`, bound to `self`: new reference, or an empty `Ref` when the base renderer
+/// has none. Called with no arguments, from any thread, it drops the speech not yet shown and
+/// returns its seconds; the next frame its iteration hands out after that is an idle one.
+host::Ref interrupt_method(host::Borrowed self);
+
 /// `self._input_buffer.aput(item)`: new reference to the awaitable.
 host::Ref input_aput(host::Borrowed self, host::Borrowed item);
 /// `self._input_buffer.set_loop(loop)`.

@@ -11,6 +11,7 @@ async def misuses(runtime: AsyncTalvo) -> None:
     await AsyncTalvo.create("model.imx")  # error
     AsyncTalvo(output_buffer_size="6")  # error
     runtime.stop()  # error
+    runtime.interrupt().played_seconds  # error
     await runtime.run()  # error
     for _ in runtime.run():  # error
         pass

@@ -5,7 +5,7 @@ import contextlib
 from pathlib import Path
 from typing import assert_type
 
-from talvo.api import VideoControl, VideoFrame
+from talvo.api import Interruption, VideoControl, VideoFrame
 from talvo.runtime_async import AsyncTalvo
 
 
@@ -23,6 +23,7 @@ async def session(model: Path) -> list[VideoFrame]:
     await runtime.push_audio(memoryview(b"\0\0"), 16000, False)
     await runtime.push(VideoControl.from_audio(b"", 16000))
     await runtime.flush()
+    assert_type(await runtime.interrupt(), Interruption)
     await runtime.set_identity("face.png")
     await runtime.start(lambda: True, idle_timeout=1.0, loop=asyncio.get_running_loop())
     await runtime.stop()

@@ -13,6 +13,7 @@ import sys
 import tempfile
 import time
 from dataclasses import dataclass, field
+from typing import Any
 
 from talvo.demo import audio as audio_mod
 from talvo.demo import png
@@ -50,6 +51,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         default=1.0,
         help="idle seconds after the speech before the stream ends (default 1.0)",
     )
+    p.add_argument(
+        "--interrupt-after",
+        type=float,
+        metavar="SECONDS",
+        help="interrupt the speech once this much of it has been shown (barge-in)",
+    )
     p.add_argument("--scale", type=int, default=2, help="pixel scale of the pictures (default 2)")
     p.add_argument("--verbose", action="store_true", help="show the runtime's debug log")
     args = p.parse_args(argv)
@@ -57,6 +64,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         p.error("--seconds must be between 0.2 and 60")
     if not 0.1 <= args.idle_timeout <= 30:
         p.error("--idle-timeout must be between 0.1 and 30")
+    if args.interrupt_after is not None and not 0 <= args.interrupt_after <= 60:
+        p.error("--interrupt-after must be between 0 and 60")
     if not 1 <= args.scale <= 8:
         p.error("--scale must be between 1 and 8")
     return args
@@ -71,6 +80,9 @@ class Session:
     started: float = 0.0
     finished: float = 0.0
     speech_frames: int = 0
+    shown_speech: float = 0.0  # seconds of speech among the frames so far
+    interruption: Any = None  # what interrupt() returned
+    interrupted_at: int | None = None  # how many frames came before it
 
     @property
     def fps(self) -> float:
@@ -145,10 +157,20 @@ async def session(args: argparse.Namespace, model_path: str, pcm: bytes, rate: i
                 feeder = asyncio.create_task(_feed(runtime, pcm, rate, s))
             s.frames.append(frame)
             s.speech_frames += bool(frame.speech)
+            if frame.speech and frame.sample_rate:
+                s.shown_speech += len(frame.audio) / 2 / frame.sample_rate
+            if (
+                args.interrupt_after is not None
+                and s.interruption is None
+                and s.shown_speech >= args.interrupt_after
+            ):
+                feeder.cancel()  # the rest of the speech is never pushed
+                s.interruption = await runtime.interrupt()
+                s.interrupted_at = len(s.frames)
             s.latencies.append(max(0.0, received - s.started - frame.timestamp))
             s.max_depth = max(s.max_depth, runtime._frame_queue.qsize())
             _progress(s, runtime, last)
-        if feeder is not None:
+        if feeder is not None and s.interruption is None:
             await feeder
     finally:
         if feeder is not None and not feeder.done():
@@ -172,10 +194,18 @@ def write_outputs(s: Session, out: str, factor: int) -> dict:
     anim = os.path.join(out, "frames.png")
     png.write_apng(anim, images, w, h, fps=25)
     every = max(1, len(s.frames) // 48)
+    shown = list(range(0, len(s.frames), every))[:48]
+    cut = s.interrupted_at
+    if cut is not None and cut < len(s.frames) and cut not in shown:  # where it fell is always shown
+        shown = sorted(shown[:47] + [cut])
     tiles = [
-        (images[i], s.frames[i].speech, f"#{s.frames[i].index} {s.frames[i].timestamp:.2f}s")
-        for i in range(0, len(s.frames), every)
-    ][:48]
+        (
+            images[i],
+            "interrupted" if i == cut else s.frames[i].speech,
+            f"#{s.frames[i].index} {s.frames[i].timestamp:.2f}s",
+        )
+        for i in shown
+    ]
     sheet_rgb, sw, sh = png.contact_sheet(tiles, w, h)
     sheet = os.path.join(out, "contact_sheet.png")
     png.write_png(sheet, sheet_rgb, sw, sh)
@@ -198,10 +228,17 @@ def write_outputs(s: Session, out: str, factor: int) -> dict:
         "max_queue_depth": s.max_depth,
         "audio_bytes_pushed": len(s.pushed),
         "audio_bytes_rendered": len(rendered),
-        "audio_intact": rendered == s.pushed,
+        # Interrupted, what was rendered is the start of what was pushed, cut at a frame.
+        "audio_intact": rendered == s.pushed if cut is None else s.pushed.startswith(rendered),
         "returned_to_idle": bool(speech) and not s.frames[-1].speech,
         "outputs": {"animation": anim, "contact_sheet": sheet},
     }
+    if s.interruption is not None:
+        summary["interrupted"] = {
+            "at_frame": s.frames[cut - 1].index + 1 if cut else 0,
+            "played_seconds": round(s.interruption.played_seconds, 3),
+            "dropped_seconds": round(s.interruption.dropped_seconds, 3),
+        }
     with open(os.path.join(out, "summary.json"), "w") as f:
         json.dump(summary, f, indent=2)
     summary["outputs"]["summary"] = os.path.join(out, "summary.json")
@@ -280,6 +317,12 @@ def main(argv: list[str] | None = None) -> int:
         f"audio pushed {summary['audio_bytes_pushed']} bytes, rendered "
         f"{summary['audio_bytes_rendered']} bytes, intact: {summary['audio_intact']}"
     )
+    if "interrupted" in summary:
+        cut = summary["interrupted"]
+        print(
+            f"interrupted at frame {cut['at_frame']} after {cut['played_seconds']} s of speech; "
+            f"dropped {cut['dropped_seconds']} s"
+        )
     for name, path in summary["outputs"].items():
         print(f"{name}: {path}")
     return 0

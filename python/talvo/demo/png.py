@@ -69,6 +69,7 @@ def write_apng(path: str, frames: Sequence[bytes], width: int, height: int, fps:
 
 SPEECH_COLOUR = b"\x30\xc0\x50"
 IDLE_COLOUR = b"\x70\x70\x70"
+INTERRUPTED_COLOUR = b"\xe0\x40\x30"
 _BACKGROUND = b"\x20\x20\x20"
 _TEXT_COLOUR = b"\xe0\xe0\xe0"
 
@@ -80,15 +81,18 @@ def _fill(canvas: bytearray, canvas_width: int, x: int, y: int, w: int, h: int, 
 
 
 def contact_sheet(
-    tiles: Sequence[tuple[bytes, bool, str]], width: int, height: int, columns: int = 8, border: int = 2
+    tiles: Sequence[tuple[bytes, bool | str, str]], width: int, height: int, columns: int = 8, border: int = 2
 ) -> tuple[bytes, int, int]:
     """Tiles in a grid under a legend: each framed green when it shows speech and grey when
-    idle, with its label (frame number and time) written beneath it."""
+    idle, or red for the first frame after an interruption (kind "interrupted"), with its label
+    (frame number and time) written beneath it."""
     text_scale = max(1, width // 64)  # about a tenth of a tile's width for a label
     line = font.HEIGHT * text_scale + 4  # a line of text and its margins
     rows = (len(tiles) + columns - 1) // columns
     tw, th = width + 2 * border, height + 2 * border + line
     legend = [("speech", SPEECH_COLOUR), ("idle", IDLE_COLOUR)]
+    if any(kind == "interrupted" for _, kind, _ in tiles):
+        legend.append(("interrupted", INTERRUPTED_COLOUR))
     legend_w = sum(line + 4 + font.text_width(name, text_scale) + 12 for name, _ in legend)
     sheet_w = max(columns * tw, legend_w)
     sheet_h = line + max(1, rows) * th
@@ -103,7 +107,8 @@ def contact_sheet(
 
     for n, (rgb, speech, label) in enumerate(tiles):
         ox, oy = (n % columns) * tw, line + (n // columns) * th
-        _fill(canvas, sheet_w, ox, oy, tw, height + 2 * border, SPEECH_COLOUR if speech else IDLE_COLOUR)
+        colour = INTERRUPTED_COLOUR if speech == "interrupted" else SPEECH_COLOUR if speech else IDLE_COLOUR
+        _fill(canvas, sheet_w, ox, oy, tw, height + 2 * border, colour)
         for y in range(height):
             start = 3 * ((oy + border + y) * sheet_w + ox + border)
             canvas[start : start + 3 * width] = rgb[3 * width * y : 3 * width * (y + 1)]

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 from collections import deque
+from collections.abc import Callable
 from typing import Any
 
 
@@ -32,6 +33,15 @@ class Outbox:
             self.dropped += 1
         self._items.append(item)
         self._ready.set()
+
+    def discard(self, unwanted: Callable[[Any], bool]) -> list[Any]:
+        """Take out every item `unwanted` picks (not counted as dropped); the rest keep their order."""
+        taken = [item for item in self._items if unwanted(item)]
+        if taken:
+            kept = [item for item in self._items if not unwanted(item)]
+            self._items.clear()
+            self._items.extend(kept)
+        return taken
 
     async def get(self) -> Any:
         while not self._items:

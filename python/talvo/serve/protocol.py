@@ -6,7 +6,8 @@ the frame's PCM slice (16-bit mono, empty when idle). The page's app.js reads th
 
 Page to server (JSON text): {"type": "builtin"}; {"type": "upload", "size": N} followed by one
 binary message holding the WAV file; {"type": "audio_start", "sample_rate": R}, binary messages
-of raw 16-bit PCM, then {"type": "audio_end"}.
+of raw 16-bit PCM, then {"type": "audio_end"}; {"type": "interrupt"} stops the utterance at once,
+answered by {"type": "interrupted", "played_seconds": P, "dropped_seconds": D}.
 """
 
 from __future__ import annotations
@@ -22,7 +23,7 @@ from typing import Any
 FRAME_HEADER = struct.Struct("<IHHBxHIIIddf")
 SPEECH, END_OF_SPEECH = 1, 2
 
-CLIENT_TYPES = ("builtin", "upload", "audio_start", "audio_end")
+CLIENT_TYPES = ("builtin", "upload", "audio_start", "audio_end", "interrupt")
 # A page's text messages are a type and a number or two: anything longer is refused unread, which
 # bounds both the cost of parsing and how deep the JSON can nest.
 MAX_TEXT_CHARS = 4096

@@ -298,11 +298,32 @@ class Session:
             self._stream_rate = wav.check_rate(message.get("sample_rate"))
             self._streamed_bytes = 0
             await self.ws.send_str(protocol.dumps("speaking", source="microphone"))
+        elif kind == "interrupt":
+            await self._interrupt()
         elif kind == "audio_end":
             if self._stream_rate is None:
                 raise protocol.MessageError("audio_end without audio_start")
             self._stream_rate = None
             await self.runtime.flush()
+
+    async def _interrupt(self) -> None:
+        """Stop speaking now: no more of the utterance is pushed, none of it rendered or sent."""
+        feeder, self._feeder = self._feeder, None
+        if feeder is not None and feeder.cancel():
+            await asyncio.gather(feeder, return_exceptions=True)
+        self._stream_rate = self._upload_size = None  # a microphone's later chunks are refused
+        result = await self.runtime.interrupt()
+        # Frames of it already past the runtime, waiting for the socket, go too.
+        taken = self.outbox.discard(lambda item: item[0].speech)
+        unsent = sum(len(frame.audio) / 2 / frame.sample_rate for frame, _ in taken)
+        logger.info("session {}: interrupted after {:.2f} s", self.number, result.played_seconds)
+        await self.ws.send_str(
+            protocol.dumps(
+                "interrupted",
+                played_seconds=round(max(0.0, result.played_seconds - unsent), 3),
+                dropped_seconds=round(result.dropped_seconds + unsent, 3),
+            )
+        )
 
     async def _on_binary(self, data: bytes) -> None:
         if self._upload_size is not None:

@@ -24,6 +24,9 @@ let base = null;          // {perf, ts}: when a renderer timestamp is shown on o
 const due = [];           // frames waiting for their display time, oldest first
 const slack = [];         // how early the last frames arrived for their display time (ms)
 let mic = null;
+const voices = new Set();  // audio slices scheduled and not yet ended
+let shownSpeech = 0;      // seconds of the current utterance's speech shown so far
+let interrupting = false; // frames sent before the server's "interrupted" are of the cut utterance
 
 function say(text, kind) {
   const el = $("message");
@@ -39,6 +42,7 @@ function setSpeaking(on) {
   $("builtin").disabled = !ready || on;
   $("upload").disabled = !ready || on;
   $("mic").disabled = !ready || (on && mic === null) || !navigator.mediaDevices;
+  $("interrupt").disabled = !ready || !on;
 }
 
 function ensureAudio() {
@@ -87,6 +91,10 @@ function onText(msg) {
       setSpeaking(true);
       say("Speaking " + msg.source + (msg.seconds ? " (" + msg.seconds + " s)" : "") + ".");
       break;
+    case "interrupted":
+      interrupting = false;
+      stats.interrupted = msg;
+      break;
     case "error":
       say(msg.message, "error");
       if (mic === null) setSpeaking(false);
@@ -106,6 +114,7 @@ function onFrame(buf) {
   f.rgb = new Uint8Array(buf, HEADER_BYTES, pixels);
   f.audio = f.audioBytes ? new Int16Array(buf.slice(HEADER_BYTES + pixels, HEADER_BYTES + pixels + f.audioBytes)) : null;
   stats.received++;
+  if (interrupting && f.flags & SPEECH) return; // of the utterance just cut: never shown
   if (f.flags & SPEECH) stats.speechFrames++;
   stats.latencies.push(f.latency);
   if (stats.latencies.length > 25) stats.latencies.shift();
@@ -159,6 +168,8 @@ function scheduleAudio(f, inMs) {
   source.buffer = buffer;
   source.connect(audioCtx.destination);
   source.start(when);
+  voices.add(source);
+  source.onended = () => voices.delete(source);
   nextAudioTime = when + buffer.duration;
 }
 
@@ -173,6 +184,8 @@ function draw(f) {
   }
   ctx2d.putImageData(image, 0, 0);
   stats.drawn++;
+  if (f.flags & SPEECH && f.audio) shownSpeech += f.audio.length / f.rate;
+  if (f.flags & END_OF_SPEECH) shownSpeech = 0;
   const now = performance.now();
   stats.drawTimes.push(now);
   while (stats.drawTimes.length && stats.drawTimes[0] < now - 2000) stats.drawTimes.shift();
@@ -220,6 +233,22 @@ $("upload").onchange = async (ev) => {
   setSpeaking(true);
   ws.send(JSON.stringify({ type: "upload", size: file.size, name: file.name }));
   ws.send(await file.arrayBuffer());
+};
+
+// Interrupting drops at once what the page holds of the utterance (its frames due, its sound
+// scheduled) and tells the server, which drops the rest; idle frames carry on meanwhile.
+$("interrupt").onclick = () => {
+  stopMic(false);
+  interrupting = true;
+  for (let i = due.length - 1; i >= 0; i--) if (due[i].flags & SPEECH) due.splice(i, 1);
+  voices.forEach((v) => { try { v.stop(); } catch (e) { /* already ended */ } });
+  voices.clear();
+  nextAudioTime = 0;
+  stats.interruptedAfter = shownSpeech;
+  say("Interrupted after " + shownSpeech.toFixed(1) + " s. Pick something else to say.");
+  shownSpeech = 0;
+  ws.send(JSON.stringify({ type: "interrupt" }));
+  setSpeaking(false);
 };
 
 async function startMic() {
