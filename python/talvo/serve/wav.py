@@ -6,7 +6,8 @@ import io
 import struct
 import wave
 
-MIN_RATE, MAX_RATE = 8000, 96000
+from talvo.api import MAX_SAMPLE_RATE as MAX_RATE
+from talvo.api import MIN_SAMPLE_RATE as MIN_RATE
 
 
 class WavError(ValueError):
