@@ -43,3 +43,20 @@ def test_each_record_names_the_operation_that_wrote_it(records):
     logger.disable("talvo")
     asyncio.run(session())
     assert records == []
+
+
+def test_a_run_without_loaded_data_says_so_in_asyncio_terms_after_the_start(records, model):
+    """The renderer fails on the thread's first step, usually before `start` has logged."""
+
+    async def main():
+        runtime = await AsyncTalvo.create(model_path=model)
+        with pytest.raises(RuntimeError, match=r"and load_data_async\(\) first"):
+            [f async for f in runtime.run()]
+        await runtime.stop()
+
+    for _ in range(5):
+        records.clear()
+        asyncio.run(main())
+        said = [r["message"] for r in records if r["name"] == "talvo.runtime_async"]
+        failed = next(i for i, m in enumerate(said) if m.startswith("Exception in frame producer: "))
+        assert said.index("Frame producer thread started") < failed, said

@@ -35,6 +35,7 @@ class AsyncTalvo(Talvo):
     _loop: asyncio.AbstractEventLoop | None
     _frame_wait: Literal["executor", "loop"]
     _frame_waiters: list[asyncio.Future[bool | None]]
+    _start_gate: threading.Lock
     _producer_frame_count: int
     _producer_gen_time: float
 
