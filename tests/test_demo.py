@@ -13,10 +13,18 @@ import sys
 import termios
 
 import pytest
-from talvo.demo.app import progress_line
+from talvo.demo.app import progress_line, sheet_indices
 from talvo.engine.video_reader import pack_demo_model
 
 DEMO = [sys.executable, "-m", "talvo"]
+# The demo with Python's own SIGINT handler: a child inherits an ignored SIGINT (a background job
+# of a script runs so), and Python installs no handler over an ignored one.
+DEMO_WITH_SIGINT = [
+    sys.executable,
+    "-c",
+    "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
+    "runpy.run_module('talvo', run_name='__main__', alter_sys=True)",
+]
 
 
 @pytest.mark.parametrize(
@@ -43,9 +51,29 @@ def test_bad_input_is_one_line_and_a_status_before_any_session(tmp_path, case):
     assert "Frame producer thread started" not in proc.stderr
 
 
+@pytest.mark.parametrize("command", [[], ["serve", "--port", "0"]], ids=["demo", "serve"])
+def test_a_file_that_is_no_model_is_one_line_from_either_command(tmp_path, command):
+    """The runtime logs the error it raises; the command's log leaves that line out."""
+    not_a_model = tmp_path / "notes.imx"
+    not_a_model.write_text("# notes\n")
+    args = [*command, "--verbose", "--model", str(not_a_model)]
+    proc = subprocess.run([*DEMO, *args], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 1
+    assert proc.stderr.count("error") == 1 and "not an .imx container" in proc.stderr, proc.stderr
+
+
+@pytest.mark.parametrize(
+    "args, shown",
+    [(["--help"], "python -m talvo serve"), (["serv"], "did you mean 'python -m talvo serve'?")],
+)
+def test_the_help_names_the_serve_command_and_a_near_miss_is_pointed_at_it(args, shown):
+    proc = subprocess.run([*DEMO, *args], capture_output=True, text=True, timeout=60)
+    assert shown in proc.stdout + proc.stderr and proc.returncode == (0 if args == ["--help"] else 2)
+
+
 def test_ctrl_c_ends_with_status_130_no_traceback_and_the_producer_stopped(tmp_path):
     proc = subprocess.Popen(
-        [*DEMO, "--seconds", "30", "--verbose", "--out", str(tmp_path)],
+        [*DEMO_WITH_SIGINT, "--seconds", "30", "--verbose", "--out", str(tmp_path)],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
@@ -73,6 +101,13 @@ def test_progress_line_is_cut_to_the_terminal():
     full = progress_line(12345, 321, 24.96, "3/6", 1.5, 200)
     assert full == "frames 12345  fps  25.0  speech  321  queue 3/6  latency   1.5 ms"
     assert progress_line(12345, 321, 24.96, "3/6", 1.5, 30) == full[:29]
+
+
+@pytest.mark.parametrize("count", [1, 48, 49, 97, 1000])
+def test_the_contact_sheet_spans_every_frame_to_the_last(count):
+    shown = sheet_indices(count)
+    assert shown[0] == 0 and shown[-1] == count - 1 and len(shown) == min(count, 48)
+    assert shown == sorted(set(shown))
 
 
 def test_progress_on_a_terminal_fits_it_and_ends_on_the_summary(tmp_path):
@@ -108,6 +143,7 @@ def test_progress_on_a_terminal_fits_it_and_ends_on_the_summary(tmp_path):
     assert f"frames {summary['frames']:5d}" in last
     assert f"speech {summary['speech_frames']:4d}" in last
     assert f"fps {summary['fps']:5.1f}" in last
+    assert all(float(re.search(r"fps +([\d.]+)", s)[1]) < 30 for s in states), states  # live rate
     assert summary["audio_intact"] and summary["speech_frames"] > 0
     assert summary["returned_to_idle"]
     for name in ("frames.png", "contact_sheet.png"):
