@@ -49,14 +49,11 @@ def test_a_run_without_loaded_data_says_so_in_asyncio_terms_after_the_start(reco
     """The renderer fails on the thread's first step, usually before `start` has logged."""
 
     async def main():
-        runtime = await AsyncTalvo.create(model_path=model)
         with pytest.raises(RuntimeError, match=r"and load_data_async\(\) first"):
-            [f async for f in runtime.run()]
-        await runtime.stop()
+            [f async for f in (await AsyncTalvo.create(model_path=model)).run()]
 
-    for _ in range(5):
+    for _ in range(3):
         records.clear()
         asyncio.run(main())
-        said = [r["message"] for r in records if r["name"] == "talvo.runtime_async"]
-        failed = next(i for i, m in enumerate(said) if m.startswith("Exception in frame producer: "))
-        assert said.index("Frame producer thread started") < failed, said
+        said = [r["message"][:29] for r in records if r["name"] == "talvo.runtime_async"]
+        assert said.index("Frame producer thread started") < said.index("Exception in frame producer: ")

@@ -231,8 +231,7 @@ def test_a_written_model_gets_the_mode_the_umask_gives(tmp_path, umask):
         pack_demo_model(tmp_path / "m.imx")
     finally:
         os.umask(old)
-    assert os.stat(tmp_path / "m.imx").st_mode & 0o777 == 0o666 & ~umask
-    assert os.listdir(tmp_path) == ["m.imx"]
+    assert (tmp_path / "m.imx").stat().st_mode & 0o777 == 0o666 & ~umask and os.listdir(tmp_path) == ["m.imx"]
 
 
 def _sample():
