@@ -8,7 +8,10 @@ that would be the same error twice, so a command's log leaves those records out.
 from __future__ import annotations
 
 import sys
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from loguru import Record
 
 RUNTIME = "talvo.runtime_async"
 
@@ -20,7 +23,7 @@ def log_to_stderr(level: str, runtime_level: str = "WARNING", **options: Any) ->
 
     floor, error = logger.level(runtime_level).no, logger.level("ERROR").no
 
-    def keep(record: dict[str, Any]) -> bool:
+    def keep(record: Record) -> bool:
         return record["name"] != RUNTIME or floor <= record["level"].no < error
 
     logger.remove()
