@@ -12,6 +12,7 @@ namespace talvo {
 namespace {
 
 host::Name n_event{"Event"};
+host::Name n_lock{"Lock"};
 
 // (self, *, model_path, input_buffer_size, output_buffer_size, load_model, num_threads,
 //  batch_workers, frame_wait)
@@ -45,6 +46,8 @@ host::Ref init(host::Args a) {
   host::setattr(self, names::frame_wait, wait_mode.view());
   frame_queue::create_waiters(self);
   interruption::create(self);
+  host::Ref gate = host::call_method(threading.view(), n_lock);
+  host::setattr(self, names::start_gate, gate.view());
 
   // Blocks the calling thread while the base renderer opens the model; errors propagate as they
   // are.

@@ -64,8 +64,19 @@ host::Task start(host::Args a) {
       host::call_kw(thread_class.view(), {target.view(), kwargs.view(), name.view()}, kw_thread);
   host::setattr(self, names::thread, thread.view());
   host::setattr(thread.view(), n_daemon, host::boolean(true));
-  host::call_method(thread.view(), names::start);
-  host::log::debug("Frame producer thread started");
+  // A new thread usually runs first, and a renderer that fails at once would have its error
+  // logged before the line saying the thread started. The producer passes this gate before it
+  // does anything, so the log reads in the order things happened.
+  host::Ref gate = host::getattr(self, names::start_gate);
+  host::call_method(gate.view(), names::acquire);
+  try {
+    host::call_method(thread.view(), names::start);
+    host::log::debug("Frame producer thread started");
+  } catch (host::PyError&) {
+    host::call_method(gate.view(), names::release);
+    throw;
+  }
+  host::call_method(gate.view(), names::release);
   co_return host::Ref::none();
 }
 

@@ -45,6 +45,11 @@ class Run {
     host::Ref threading = host::global(names::g_threading);
     me_ = host::call_method(threading.view(), n_current_thread);
     owned_ = host::getattr(self, names::thread).is(me_);
+    if (owned_) {  // wait for `start` to finish saying the thread started (lifecycle.cpp)
+      host::Ref gate = host::getattr(self, names::start_gate);
+      host::call_method(gate.view(), names::acquire);
+      host::call_method(gate.view(), names::release);
+    }
   }
 
   bool abandoned() const { return owned_ && !host::getattr(self_, names::thread).is(me_); }

@@ -15,6 +15,7 @@ inline host::Name frame_queue{"_frame_queue"};
 inline host::Name running{"_running"};
 inline host::Name loop{"_loop"};
 inline host::Name frame_wait{"_frame_wait"};
+inline host::Name start_gate{"_start_gate"};
 inline host::Name producer_frame_count{"_producer_frame_count"};
 inline host::Name producer_gen_time{"_producer_gen_time"};
 inline host::Name interrupt_generation{"_interrupt_generation"};
@@ -33,6 +34,8 @@ inline host::Name get{"get"};
 inline host::Name done{"done"};
 inline host::Name time{"time"};  // `loop.time()`, and the module global below
 inline host::Name velda{"velda"};
+inline host::Name acquire{"acquire"};  // of `_start_gate`
+inline host::Name release{"release"};
 
 // Module globals, looked up at each use so that patching them works.
 inline host::Name g_stream_end{"_STREAM_END"};

@@ -143,6 +143,12 @@ extern const Operation kRun{
     Starts the runtime if it is not running yet. How it waits for each frame (on the
     default executor, or on the event loop) is the frame_wait chosen at construction.
 
+    A stream ended by idle_timeout leaves the runtime running with its producer gone: a
+    second run() then yields nothing, ending after about 1 s with a warning, and speech
+    pushed meanwhile waits for the run after stop(). Await stop() (or leave `async with`)
+    between utterances that end by idle_timeout. While a stream runs, another run() on
+    the same runtime serves the same producer: the two split the frames between them.
+
     Args:
         out_buffer_empty: Callable telling the renderer whether the output side is empty.
         idle_timeout: Seconds without speech after which the renderer ends the stream.

@@ -221,6 +221,8 @@ class TestWrongTypesWhenAwaited:
             ((b"\x00", 16000), ValueError),
             ((b"\x00\x00", "16000"), TypeError),
             ((b"\x00\x00", 0), ValueError),
+            ((b"\x00\x00", 7), ValueError),  # one sample a frame: speech would crawl
+            ((b"\x00\x00", 96001), ValueError),
             ((b"\x00\x00", 16000.0), TypeError),
             ((b"\x00\x00", 16000, "yes"), TypeError),
         ],

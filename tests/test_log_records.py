@@ -43,3 +43,17 @@ def test_each_record_names_the_operation_that_wrote_it(records):
     logger.disable("talvo")
     asyncio.run(session())
     assert records == []
+
+
+def test_a_run_without_loaded_data_says_so_in_asyncio_terms_after_the_start(records, model):
+    """The renderer fails on the thread's first step, usually before `start` has logged."""
+
+    async def main():
+        with pytest.raises(RuntimeError, match=r"and load_data_async\(\) first"):
+            [f async for f in (await AsyncTalvo.create(model_path=model)).run()]
+
+    for _ in range(3):
+        records.clear()
+        asyncio.run(main())
+        said = [r["message"][:29] for r in records if r["name"] == "talvo.runtime_async"]
+        assert said.index("Frame producer thread started") < said.index("Exception in frame producer: ")

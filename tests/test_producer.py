@@ -191,7 +191,8 @@ class TestBackPressure:
         await t.start()
         for taken in range(3):
             # the next frame (or, at the end, the marker) is waiting for room
-            await until(lambda: t._producer_frame_count == min(taken + 2, 3) and q.full(), "a wait")
+            counted = lambda: getattr(t, "_producer_frame_count", 0)  # noqa: E731 (set once it runs)
+            await until(lambda: counted() == min(taken + 2, 3) and q.full(), "a wait")
             await until(lambda: time.perf_counter() - began > 0.3 * (taken + 1), "time to pass")
             assert q.get_nowait() == Frame("a", taken)
         await until(lambda: not t._thread.is_alive(), "the producer to end")

@@ -224,6 +224,16 @@ def test_writer_rejects_bad_input_and_keeps_old_file(tmp_path, entries, manifest
     assert path.read_bytes() == before and os.listdir(tmp_path) == ["m.imx"]
 
 
+@pytest.mark.parametrize("umask", [0o022, 0o077])
+def test_a_written_model_gets_the_mode_the_umask_gives(tmp_path, umask):
+    old = os.umask(umask)
+    try:
+        pack_demo_model(tmp_path / "m.imx")
+    finally:
+        os.umask(old)
+    assert (tmp_path / "m.imx").stat().st_mode & 0o777 == 0o666 & ~umask and os.listdir(tmp_path) == ["m.imx"]
+
+
 def _sample():
     rows = [(b"manifest.json", 0, 0), (b"frames.bin", 0, 0)]
     manifest, frames = json.dumps({"model_type": "orrin"}).encode(), b"\x10" * 12

@@ -14,7 +14,10 @@ import sys
 import tempfile
 from pathlib import Path
 
-import atheris
+try:
+    import atheris
+except ImportError:
+    sys.exit("fuzz_probe: needs atheris: pip install atheris")
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 

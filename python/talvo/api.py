@@ -4,6 +4,11 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+# Speech rates the renderer takes. Below 8 kHz a frame's slice shrinks towards nothing (at 7 Hz,
+# one sample per frame: 0.1 s of speech would take 64 s to show); above 96 kHz is not speech.
+MIN_SAMPLE_RATE = 8000
+MAX_SAMPLE_RATE = 96000
+
 
 def _pcm_bytes(data: object) -> bytes:
     """Return ``data`` as immutable 16-bit PCM bytes, or raise a clear error."""
@@ -23,8 +28,8 @@ def _pcm_bytes(data: object) -> bytes:
 def _check_rate(sample_rate: object) -> None:
     if isinstance(sample_rate, bool) or not isinstance(sample_rate, int):
         raise TypeError(f"sample_rate must be an int, not {type(sample_rate).__name__}")
-    if sample_rate <= 0:
-        raise ValueError(f"sample_rate must be positive, got {sample_rate}")
+    if not MIN_SAMPLE_RATE <= sample_rate <= MAX_SAMPLE_RATE:
+        raise ValueError(f"sample_rate must be {MIN_SAMPLE_RATE} to {MAX_SAMPLE_RATE} Hz, got {sample_rate}")
 
 
 @dataclass(frozen=True, slots=True, repr=False)

@@ -447,7 +447,7 @@ class Talvo:
         with self._lock:
             loaded = self._loaded
             if loaded is None or loaded.graph is not self.video_graph:
-                raise RuntimeError("run() needs loaded model data: call set_model() and load_data() first")
+                raise RuntimeError(f"run() needs loaded model data: {self._load_hint()}")
             state = self._run_state = _Utterances()
         return self._frames(loaded, state, out_buffer_empty, idle_timeout)
 
@@ -463,6 +463,12 @@ class Talvo:
         if state is not None:
             return state.interrupt(self._input_buffer)
         return self._input_buffer.drop_speech(DEFAULT_SAMPLE_RATE)
+
+    def _load_hint(self) -> str:
+        # Name the calls the user makes: an asyncio subclass loads with load_data_async().
+        if callable(getattr(type(self), "load_data_async", None)):
+            return "await create() (or set_model()) and load_data_async() first"
+        return "call set_model() and load_data() first"
 
     def cleanup(self) -> None:
         """Drop the current run's untold audio; input still queued stays for the next run."""

@@ -36,6 +36,7 @@ class AsyncTalvo(Talvo):
     _loop: asyncio.AbstractEventLoop | None
     _frame_wait: Literal["executor", "loop"]
     _frame_waiters: list[asyncio.Future[bool | None]]
+    _start_gate: threading.Lock
     _producer_frame_count: int
     _producer_gen_time: float
     _interrupt_generation: int
@@ -81,7 +82,15 @@ class AsyncTalvo(Talvo):
         *,
         idle_timeout: float | None = None,
         loop: Optional[asyncio.AbstractEventLoop] = None,
-    ) -> AsyncGenerator[VideoFrame, None]: ...  # noqa: UP043 (older checkers want both)
+    ) -> AsyncGenerator[VideoFrame, None]:  # noqa: UP043 (older checkers want both)
+        """Stream video frames asynchronously; starts the runtime if it is not running.
+
+        Ends after idle_timeout idle seconds (never with None), leaving the runtime running:
+        a second run() then yields nothing (it ends after about 1 s with a warning), and
+        speech pushed meanwhile waits for the run after stop(). Await stop() (or leave
+        `async with`) between utterances that end by idle_timeout. Two run()s at once on
+        one runtime split its frames between them.
+        """
     async def start(
         self,
         out_buffer_empty: Optional[BufferEmptyCallback] = None,

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import difflib
 import json
 import os
 import shutil
@@ -20,6 +21,8 @@ from talvo.demo import png
 
 CHUNK_SECONDS = 0.1  # how much speech each push_audio carries
 INTERRUPTED = 130  # the shell's status for a program ended by SIGINT (128 + 2)
+SHEET_TILES = 48  # frames on the contact sheet, at most
+COMMANDS = ("serve",)  # what `python -m talvo` runs instead of the demo (see talvo.__main__)
 
 
 class DemoError(Exception):
@@ -34,7 +37,11 @@ class _Parser(argparse.ArgumentParser):
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p = _Parser(
         prog="python -m talvo",
-        description=("Render a talking avatar from speech audio with AsyncTalvo and write what it drew."),
+        usage="%(prog)s [options]  |  %(prog)s serve [options]",
+        description=(
+            "Render a talking avatar from speech audio with AsyncTalvo and write what it drew. "
+            "'python -m talvo serve' serves it live to browsers instead (see its --help)."
+        ),
     )
     p.add_argument("--model", metavar="PATH", help="Orrin .imx model (default: pack a demo model)")
     p.add_argument("--audio", metavar="FILE.wav", help="16-bit PCM mono WAV (default: built-in)")
@@ -59,7 +66,13 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     )
     p.add_argument("--scale", type=int, default=2, help="pixel scale of the pictures (default 2)")
     p.add_argument("--verbose", action="store_true", help="show the runtime's debug log")
-    args = p.parse_args(argv)
+    args, unknown = p.parse_known_args(argv)
+    if unknown:
+        # The demo takes no words: one that is close to a command was meant to be that command.
+        near = difflib.get_close_matches(unknown[0], COMMANDS, n=1)
+        if near:
+            p.error(f"unknown command {unknown[0]!r}: did you mean 'python -m talvo {near[0]}'?")
+        p.error(f"unrecognized arguments: {' '.join(unknown)}")
     if not 0.2 <= args.seconds <= 60:
         p.error("--seconds must be between 0.2 and 60")
     if not 0.1 <= args.idle_timeout <= 30:
@@ -78,6 +91,7 @@ class Session:
     max_depth: int = 0
     pushed: bytes = b""
     started: float = 0.0
+    first: float = 0.0  # when the first frame arrived
     finished: float = 0.0
     speech_frames: int = 0
     shown_speech: float = 0.0  # seconds of speech among the frames so far
@@ -121,10 +135,12 @@ def _progress(s: Session, runtime, last: list[float]) -> None:
     if now - last[0] < 0.1 and s.frames:
         return
     last[0] = now
-    elapsed = max(1e-9, now - s.started)
+    # The rate between frames: the first arrives at once, and counting it over the few
+    # milliseconds before it would show hundreds of fps.
+    fps = (len(s.frames) - 1) / (now - s.first) if len(s.frames) > 1 and now > s.first else 0.0
     lat = s.latencies[-1] * 1000 if s.latencies else 0.0
     depth = f"{runtime._frame_queue.qsize()}/{runtime._frame_queue.maxsize}"
-    _show(progress_line(len(s.frames), s.speech_frames, len(s.frames) / elapsed, depth, lat, _columns()))
+    _show(progress_line(len(s.frames), s.speech_frames, fps, depth, lat, _columns()))
 
 
 async def _feed(runtime, pcm: bytes, rate: int, s: Session) -> None:
@@ -154,6 +170,7 @@ async def session(args: argparse.Namespace, model_path: str, pcm: bytes, rate: i
         async for frame in runtime.run(idle_timeout=args.idle_timeout):
             received = time.perf_counter()
             if feeder is None:
+                s.first = received
                 feeder = asyncio.create_task(_feed(runtime, pcm, rate, s))
             s.frames.append(frame)
             s.speech_frames += bool(frame.speech)
@@ -186,6 +203,14 @@ async def session(args: argparse.Namespace, model_path: str, pcm: bytes, rate: i
     return s
 
 
+def sheet_indices(count: int, tiles: int = SHEET_TILES) -> list[int]:
+    """Which frames the contact sheet shows: at most `tiles`, evenly spread, the first and the
+    last included."""
+    if count <= tiles:
+        return list(range(count))
+    return [round(i * (count - 1) / (tiles - 1)) for i in range(tiles)]
+
+
 def write_outputs(s: Session, out: str, factor: int) -> dict:
     os.makedirs(out, exist_ok=True)
     first = s.frames[0]
@@ -193,11 +218,13 @@ def write_outputs(s: Session, out: str, factor: int) -> dict:
     images = [png.scale(f.image, f.width, f.height, factor) for f in s.frames]
     anim = os.path.join(out, "frames.png")
     png.write_apng(anim, images, w, h, fps=25)
-    every = max(1, len(s.frames) // 48)
-    shown = list(range(0, len(s.frames), every))[:48]
+    shown = sheet_indices(len(s.frames))
     cut = s.interrupted_at
-    if cut is not None and cut < len(s.frames) and cut not in shown:  # where it fell is always shown
-        shown = sorted(shown[:47] + [cut])
+    if cut is not None and cut < len(s.frames) and cut not in shown:
+        # Where it fell is always shown, in place of its nearest tile (never the first or last).
+        nearest = min(range(1, len(shown) - 1), key=lambda k: abs(shown[k] - cut))
+        shown[nearest] = cut
+        shown.sort()
     tiles = [
         (
             images[i],
@@ -267,10 +294,10 @@ def _check_out(out: str) -> None:
 
 
 def run(args: argparse.Namespace) -> dict:
-    from loguru import logger
+    from talvo._commands import log_to_stderr
 
-    logger.remove()
-    logger.add(sys.stderr, level="DEBUG" if args.verbose else "WARNING")
+    level = "DEBUG" if args.verbose else "WARNING"
+    log_to_stderr(level, runtime_level=level)
     _check_out(args.out)
     pcm, rate = _load_audio(args)
     with tempfile.TemporaryDirectory(prefix="talvo-demo-") as tmp:

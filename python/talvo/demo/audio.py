@@ -7,6 +7,8 @@ import struct
 import wave
 from array import array
 
+from talvo.api import MAX_SAMPLE_RATE, MIN_SAMPLE_RATE
+
 SAMPLE_RATE = 16000
 
 
@@ -47,8 +49,8 @@ def read_wav(path: str) -> tuple[bytes, int]:
         raise AudioError(f"{path}: not a readable WAV file ({e})") from None
     if not data:
         raise AudioError(f"{path}: the file holds no audio")
-    if rate < 8000 or rate > 96000:
-        raise AudioError(f"{path}: sample rate {rate} Hz is outside 8000..96000")
+    if not MIN_SAMPLE_RATE <= rate <= MAX_SAMPLE_RATE:
+        raise AudioError(f"{path}: sample rate {rate} Hz is outside {MIN_SAMPLE_RATE}..{MAX_SAMPLE_RATE}")
     return data, rate
 
 

@@ -17,7 +17,6 @@ import json
 import os
 import stat
 import struct
-import tempfile
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, NamedTuple
 
@@ -270,6 +269,21 @@ def _encode_name(name: object) -> bytes:
     return raw
 
 
+def _create_beside(path: str) -> tuple[int, str]:
+    """A new file next to `path` to write the container into before it takes that name. Made
+    with mode 0666 so that the umask decides, as for any file the user writes (mkstemp's 0600
+    would leave a model only its writer can read)."""
+    folder = os.path.dirname(path) or "."
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+    for _ in range(100):
+        tmp = os.path.join(folder, f".{os.urandom(6).hex()}.imx.tmp")
+        try:
+            return os.open(tmp, flags, 0o666), tmp
+        except FileExistsError:
+            continue
+    raise FileExistsError(f"no free temporary name in {folder}")
+
+
 def _write_container(path: str | os.PathLike[str], items: list[_Item]) -> None:
     if len(items) > MAX_ENTRIES:
         raise ValueError(f"at most {MAX_ENTRIES} entries fit in a container, got {len(items)}")
@@ -285,7 +299,7 @@ def _write_container(path: str | os.PathLike[str], items: list[_Item]) -> None:
         parts += [_NAME_LEN.pack(len(raw)), raw, _LOCATION.pack(offset, size)]
         offset += size
     path = os.fspath(path)
-    fd, tmp = tempfile.mkstemp(prefix=".", suffix=".imx.tmp", dir=os.path.dirname(path) or ".")
+    fd, tmp = _create_beside(path)
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(b"".join(parts))

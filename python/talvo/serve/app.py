@@ -142,7 +142,8 @@ async def socket(request: web.Request) -> web.StreamResponse:
         return ws
     if len(sessions) >= settings.max_sessions:
         message = (
-            f"The server is full: {settings.max_sessions} sessions are open "
+            f"The server is full: {settings.max_sessions} "
+            f"{'session is' if settings.max_sessions == 1 else 'sessions are'} open "
             f"(--max-sessions {settings.max_sessions}). Close another tab or try again later."
         )
         logger.warning("refused a session: {} sessions open", len(sessions))

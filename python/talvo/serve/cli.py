@@ -160,17 +160,14 @@ def _serve_command(args: argparse.Namespace) -> int:
     except ImportError:
         print("talvo serve: error: needs aiohttp: pip install 'talvo[serve]'", file=sys.stderr)
         return 1
-    from loguru import logger
-
+    from talvo._commands import log_to_stderr
     from talvo.serve import runtimes
     from talvo.serve.settings import Settings
 
-    logger.remove()
-    logger.add(
-        sys.stderr,
-        level="DEBUG" if args.verbose else "INFO",
+    log_to_stderr(
+        "DEBUG" if args.verbose else "INFO",
+        runtime_level="DEBUG" if args.verbose else "WARNING",
         format="{time:HH:mm:ss.SSS} {level: <7} {message}",
-        filter={"talvo.runtime_async": "DEBUG" if args.verbose else "WARNING"},
     )
     try:
         frame_wait = runtimes.choose_frame_wait(args.frame_wait)

@@ -5,9 +5,9 @@ from __future__ import annotations
 import io
 import wave
 
+from talvo.api import MAX_SAMPLE_RATE as MAX_RATE
+from talvo.api import MIN_SAMPLE_RATE as MIN_RATE
 from talvo.serve.protocol import quote
-
-MIN_RATE, MAX_RATE = 8000, 96000
 
 
 class WavError(ValueError):
