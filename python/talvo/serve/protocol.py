@@ -1,12 +1,14 @@
 """What travels on the WebSocket.
 
 Server to page: text messages are JSON objects with a "type" ("hello", "refused", "error",
-"speaking"); binary messages are frames, a fixed little-endian header then the RGB24 image then
+"speaking"; with --transport webrtc also "webrtc_answer" and "delivery"); binary messages are
+frames (websocket transport only), a fixed little-endian header then the RGB24 image then
 the frame's PCM slice (16-bit mono, empty when idle). The page's app.js reads the same layout.
 
 Page to server (JSON text): {"type": "builtin"}; {"type": "upload", "size": N} followed by one
 binary message holding the WAV file; {"type": "audio_start", "sample_rate": R}, binary messages
-of raw 16-bit PCM, then {"type": "audio_end"}.
+of raw 16-bit PCM, then {"type": "audio_end"}; {"type": "webrtc_offer", "sdp": S} (webrtc
+transport: a complete offer, answered by {"type": "webrtc_answer", "sdp": S}).
 """
 
 from __future__ import annotations
@@ -21,7 +23,7 @@ from typing import Any
 FRAME_HEADER = struct.Struct("<IHHBxHIIIddf")
 SPEECH, END_OF_SPEECH = 1, 2
 
-CLIENT_TYPES = ("builtin", "upload", "audio_start", "audio_end")
+CLIENT_TYPES = ("builtin", "upload", "audio_start", "audio_end", "webrtc_offer")
 
 
 class MessageError(ValueError):
