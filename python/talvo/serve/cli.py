@@ -40,13 +40,56 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         default=32,
         help="sessions served at once; more tabs are refused (default 32)",
     )
+    p.add_argument(
+        "--transport",
+        choices=("websocket", "webrtc"),
+        default="websocket",
+        help="how frames reach the page: raw over the WebSocket, or compressed over WebRTC "
+        "(needs talvo[webrtc]) (default: websocket)",
+    )
+    p.add_argument(
+        "--codec", choices=("vp8", "h264"), default="vp8", help="webrtc: the video codec (default: vp8)"
+    )
+    p.add_argument(
+        "--ice-server",
+        metavar="URL",
+        action="append",
+        default=[],
+        help="webrtc: a STUN or TURN server, stun:HOST[:PORT] or "
+        "turn:USER:PASSWORD@HOST[:PORT][?transport=tcp]; repeatable (default: none)",
+    )
+    p.add_argument(
+        "--ice-loopback",
+        action="store_true",
+        help="webrtc: offer loopback candidates too, for a browser on this machine",
+    )
     p.add_argument("--verbose", action="store_true", help="show the runtime's debug log")
     args = p.parse_args(argv)
+    try:
+        args.ice_servers = tuple(parse_ice_server(url) for url in args.ice_server)
+    except ValueError as e:
+        p.error(str(e))
     if not 0 <= args.port <= 65535:
         p.error("--port must be between 0 and 65535")
     if not 1 <= args.max_sessions <= 1024:
         p.error("--max-sessions must be between 1 and 1024")
     return args
+
+
+def parse_ice_server(url: str) -> tuple[str, str | None, str | None]:
+    """(url, username, credential) from stun:HOST[:PORT] or turn[s]:USER:PASSWORD@HOST[:PORT]."""
+    scheme, _, rest = url.partition(":")
+    user = password = None
+    if "@" in rest:
+        credentials, _, rest = rest.rpartition("@")
+        user, _, password = credentials.partition(":")
+    if scheme not in ("stun", "stuns", "turn", "turns") or not rest or rest.startswith("/"):
+        raise ValueError(f"--ice-server {url!r}: expected stun:HOST[:PORT] or turn:USER:PASSWORD@HOST[:PORT]")
+    if scheme.startswith("turn") and not (user and password):
+        raise ValueError(f"--ice-server {url!r}: a TURN server needs USER:PASSWORD@ before its host")
+    if scheme.startswith("stun") and user is not None:
+        raise ValueError(f"--ice-server {url!r}: a STUN server takes no credentials")
+    return f"{scheme}:{rest}", user, password
 
 
 def _url(host: str, port: int) -> str:
@@ -87,8 +130,8 @@ async def serve(settings, host: str, port: int, ready=print) -> None:
         for sig in (signal.SIGINT, signal.SIGTERM):
             loop.add_signal_handler(sig, stopping.set)
         ready(
-            f"talvo serve: {_url(host, bound_port)}  (frame wait: {settings.frame_wait}, "
-            f"up to {settings.max_sessions} sessions; Ctrl-C stops)"
+            f"talvo serve: {_url(host, bound_port)}  ({settings.transport}, "
+            f"frame wait: {settings.frame_wait}, up to {settings.max_sessions} sessions; Ctrl-C stops)"
         )
         await stopping.wait()
     finally:
@@ -115,7 +158,11 @@ def _serve_command(args: argparse.Namespace) -> int:
         return 1
     from loguru import logger
 
-    from talvo.serve import runtimes
+    from talvo.serve import runtimes, transports
+
+    if (needed := transports.missing(args.transport)) is not None:
+        print(f"talvo serve: error: {needed}", file=sys.stderr)
+        return 1
     from talvo.serve.settings import Settings
 
     logger.remove()
@@ -136,7 +183,15 @@ def _serve_command(args: argparse.Namespace) -> int:
                 pack_demo_model(model)
             elif not os.path.isfile(model):
                 raise ServeError(f"{model}: no such model file")
-            settings = Settings(model_path=model, frame_wait=frame_wait, max_sessions=args.max_sessions)
+            settings = Settings(
+                model_path=model,
+                frame_wait=frame_wait,
+                max_sessions=args.max_sessions,
+                transport=args.transport,
+                codec=args.codec,
+                ice_servers=args.ice_servers,
+                ice_loopback=args.ice_loopback,
+            )
             asyncio.run(serve(settings, args.host, args.port, ready=lambda line: print(line, flush=True)))
     except (ServeError, ValueError) as e:
         print(f"talvo serve: error: {e}", file=sys.stderr)

@@ -1,0 +1,283 @@
+"""`python -m talvo serve --transport webrtc`: a Python (aiortc) peer at 512x512 gets video at
+25 fps and sound in step with it, bad offers and silent peers end only their own session, and
+closing or Ctrl-C with peers connected stops every runtime.
+
+Every case that gathers ICE candidates runs in a child process (this file run as a script)
+inside a network namespace of its own that holds only loopback, so nothing leaves the machine.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installed")
+
+from serve_support import serving, start_server  # noqa: E402
+from talvo.engine.video_reader import pack_demo_model  # noqa: E402
+from talvo.serve import transports  # noqa: E402
+
+MISSING = transports.missing("webrtc")  # aiortc and av may have no wheels for this Python
+if MISSING is None:
+    import numpy as np
+    from webrtc_peer import Peer
+
+needs_namespace = pytest.mark.skipif(
+    MISSING is not None or os.geteuid() != 0 or not (shutil.which("unshare") and shutil.which("ip")),
+    reason=MISSING or "a network namespace of its own needs root, unshare and ip",
+)
+
+
+def isolated(case: str, *args: str, dev: bool = True) -> dict:
+    """Run one case of this file in a fresh network namespace with only loopback up."""
+    command = 'ip link set lo up && exec "$@"'
+    argv = [
+        sys.executable,
+        *(["-X", "dev"] if dev else []),
+        "-W",
+        "error::RuntimeWarning",
+        __file__,
+        case,
+        *args,
+    ]
+    proc = subprocess.run(
+        ["unshare", "--net", "--", "sh", "-c", command, "sh", *argv],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert proc.returncode == 0, f"{case} {args}: status {proc.returncode}\n{proc.stderr[-6000:]}"
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+async def wait_for(condition, timeout: float = 10.0) -> None:
+    async with asyncio.timeout(timeout):
+        while not condition():
+            await asyncio.sleep(0.02)
+
+
+@needs_namespace
+@pytest.mark.parametrize("codec", ["vp8", "h264"])
+def test_a_peer_at_512_gets_25_fps_and_sound_in_step(codec):
+    seen = isolated("session_at_512", codec, dev=False)  # timing: no debug-mode overhead
+    assert seen["answer_codecs"] == [codec.upper()], seen  # only the codec asked for
+    assert seen["fps"] >= 24.0 and seen["audio_per_s"] >= 48.0, seen
+    assert 48 <= seen["loud_audio_frames"] <= 53, seen  # the 1 s tone whole: no audio lost
+    # Mouth and sound arrive together: the onset's sound within 45 ms of its picture.
+    assert abs(seen["gap_ms"]) <= 45.0, seen
+    assert seen["stopped"], seen
+
+
+@needs_namespace
+def test_a_bad_offer_ends_only_its_session_with_one_line():
+    for case, seen in isolated("bad_offers").items():
+        assert len(seen["errors"]) == 1 and "\n" not in seen["errors"][0], (case, seen)
+        assert "webrtc_offer" in seen["errors"][0], (case, seen)
+        assert seen["runtime_stopped"] and seen["other_open"], (case, seen)
+
+
+@needs_namespace
+@pytest.mark.parametrize("what", ["no-offer", "no-answer"])
+def test_a_peer_that_never_connects_is_closed_and_its_runtime_stopped(what):
+    seen = isolated("never_connects", what)
+    assert seen == {"errors": ["no WebRTC connection within 1 s"], "runtime_stopped": True, "sessions": 0}
+
+
+@needs_namespace
+def test_a_lost_peer_and_ctrl_c_with_peers_connected():
+    seen = isolated("ctrl_c")
+    assert seen["status"] == 0 and not seen["traceback"], seen
+    assert seen["errors"] == [["the WebRTC connection was lost"], []], seen
+    assert seen["close_reasons"] == [1011, 1001] and seen["closed"] == [True, True], seen
+
+
+@pytest.mark.parametrize(
+    "url, parsed",
+    [
+        ("stun:stun.example.org:3478", ("stun:stun.example.org:3478", None, None)),
+        (
+            "turn:ann:s3cr:et@turn.example.org?transport=tcp",
+            ("turn:turn.example.org?transport=tcp", "ann", "s3cr:et"),
+        ),
+        ("turn:turn.example.org", "needs USER:PASSWORD"),
+        ("stun:ann:pw@stun.example.org", "takes no credentials"),
+        ("http://example.org", "expected stun:"),
+    ],
+)
+def test_ice_server_urls(url, parsed):
+    from talvo.serve.cli import parse_ice_server
+
+    if isinstance(parsed, tuple):
+        assert parse_ice_server(url) == parsed
+    else:
+        with pytest.raises(ValueError, match=parsed):
+            parse_ice_server(url)
+
+
+def test_without_the_extra_the_transport_ends_with_what_to_install(tmp_path):
+    (tmp_path / "aiortc").mkdir()
+    (tmp_path / "aiortc" / "__init__.py").write_text("raise ImportError('not built for this Python')\n")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path), os.environ.get("PYTHONPATH", "")])}
+    proc = subprocess.run(
+        [sys.executable, "-m", "talvo", "serve", "--transport", "webrtc", "--port", "0"],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+    )
+    assert proc.returncode == 1 and proc.stdout == "", proc
+    assert proc.stderr.count("\n") == 1 and "pip install 'talvo[webrtc]'" in proc.stderr, proc.stderr
+
+
+# -- in the namespace ------------------------------------------------------------------------------
+
+
+async def session_at_512(codec: str) -> dict:
+    rate = 16000
+    tone = (np.sin(np.arange(rate) * 2 * np.pi * 220 / rate) * 20000).astype("<i2").tobytes()
+    pcm = bytes(2 * rate * 12 // 25) + tone  # silence, then a crisp onset on a frame's edge
+    with tempfile.TemporaryDirectory() as tmp:
+        model = os.path.join(tmp, "m512.imx")
+        pack_demo_model(model, width=512, height=512)
+        async with serving(model, transport="webrtc", codec=codec, ice_loopback=True) as (client, sessions):
+            peer = Peer(await client.ws_connect("/ws"), look=True)
+            await peer.connect()
+            answer = (await peer.text("webrtc_answer"))["sdp"]
+            (session,) = sessions
+            await peer.send(type="audio_start", sample_rate=rate)
+            for i in range(0, len(pcm), 6400):
+                await peer.ws.send_bytes(pcm[i : i + 6400])
+            await peer.send(type="audio_end")
+            start = peer.video[-1][0]
+            await wait_for(lambda: peer.video[-1][0] - start > 2.5)
+            thread = session.runtime._thread
+            await peer.close()
+            await peer.ws.close()
+            await wait_for(lambda: not sessions, 5.0)
+            stopped = not thread.is_alive()
+    idle = peer.video[0][2]
+    video_onset = next(at for at, _, box in peer.video if np.abs(box - idle).mean() > 10)
+    loud = [at for at, _, rms in peer.audio if rms > 3000]
+    span = peer.video[-1][0] - peer.video[0][0]
+    return {
+        "fps": (len(peer.video) - 1) / span,
+        "audio_per_s": len(peer.audio) / span,
+        "loud_audio_frames": len(loud),
+        "gap_ms": (loud[0] - video_onset) * 1000,
+        "answer_codecs": sorted(set(re.findall(r"rtpmap:\d+ (\w+)/90000", answer)) - {"rtx"}),
+        "stopped": stopped,
+    }
+
+
+BAD_OFFERS = {
+    "not SDP": "v=0\r\nhello",
+    "no SDP": 42,
+    "video only": None,
+    "on the websocket transport": "v=0",
+}
+
+
+async def bad_offers() -> dict:
+    """Each bad offer on a server where another session is open: that one carries on."""
+    seen = {}
+    for case, sdp in BAD_OFFERS.items():
+        transport = "websocket" if case == "on the websocket transport" else "webrtc"
+        with tempfile.TemporaryDirectory() as tmp:
+            model = os.path.join(tmp, "m.imx")
+            pack_demo_model(model)
+            async with serving(model, transport=transport, ice_loopback=True) as (client, sessions):
+                other = Peer(await client.ws_connect("/ws"))
+                await other.text("hello")
+                peer = Peer(await client.ws_connect("/ws"))
+                sdp = sdp if sdp is not None else await peer.make_offer(("video",))
+                await peer.text("hello")
+                (session,) = (s for s in sessions if s.number == max(x.number for x in sessions))
+                thread = session.runtime._thread
+                await peer.send(type="webrtc_offer", sdp=sdp)
+                await asyncio.wait_for(peer.closed.wait(), 10)
+                await asyncio.wait_for(session.finished.wait(), 10)
+                seen[case] = {
+                    "errors": [t["message"] for t in peer.texts if t["type"] == "error"],
+                    "runtime_stopped": not thread.is_alive(),
+                    "other_open": not other.closed.is_set() and len(sessions) == 1,
+                }
+                for p in (peer, other):
+                    await p.close()
+                    await p.ws.close()
+    return seen
+
+
+async def never_connects(what: str) -> dict:
+    with tempfile.TemporaryDirectory() as tmp:
+        model = os.path.join(tmp, "m.imx")
+        pack_demo_model(model)
+        async with serving(model, transport="webrtc", ice_loopback=True, connect_timeout=1.0) as (
+            client,
+            sessions,
+        ):
+            peer = Peer(await client.ws_connect("/ws"))
+            if what == "no-answer":
+                await peer.offer()  # the answer is never applied: no ICE checks from this side
+            else:
+                await peer.text("hello")
+            (session,) = sessions
+            thread = session.runtime._thread
+            await asyncio.wait_for(peer.closed.wait(), 10)
+            await asyncio.wait_for(session.finished.wait(), 10)
+            result = {
+                "errors": [t["message"] for t in peer.texts if t["type"] == "error"],
+                "runtime_stopped": not thread.is_alive(),
+                "sessions": len(sessions),
+            }
+            await peer.close()
+    return result
+
+
+async def ctrl_c() -> dict:
+    """Two peers on a real server: one hangs up its peer connection, then Ctrl-C."""
+    from aiohttp import ClientSession
+
+    proc, url = start_server("--transport", "webrtc", "--ice-loopback")
+    try:
+        async with ClientSession() as http:
+            peers = [Peer(await http.ws_connect(url + "ws")) for _ in range(2)]
+            for peer in peers:
+                await peer.connect()
+            await peers[0].pc.close()  # the page's peer connection ends; its socket stays
+            await asyncio.wait_for(peers[0].closed.wait(), 20)
+            frames = len(peers[1].video)
+            await wait_for(lambda: len(peers[1].video) > frames + 10)  # the other carries on
+            proc.send_signal(signal.SIGINT)
+            await asyncio.wait_for(peers[1].closed.wait(), 20)
+            for peer in peers:
+                await peer.close()
+        _, err = await asyncio.to_thread(proc.communicate, timeout=30)
+    finally:
+        proc.kill()
+    return {
+        "status": proc.returncode,
+        "errors": [[t["message"] for t in p.texts if t["type"] == "error"] for p in peers],
+        "close_reasons": [p.ws.close_code for p in peers],
+        "traceback": "Traceback" in err,
+        "closed": [f"session {n} closed" in err for n in (1, 2)],
+    }
+
+
+CASES = {
+    "ctrl_c": ctrl_c,
+    "session_at_512": session_at_512,
+    "bad_offers": bad_offers,
+    "never_connects": never_connects,
+}
+
+if __name__ == "__main__":
+    print(json.dumps(asyncio.run(CASES[sys.argv[1]](*sys.argv[2:]))))
