@@ -22,6 +22,9 @@ class Peer:
         self.texts: list[dict] = []
         self.video: list[tuple[float, int, np.ndarray | None]] = []  # arrival, RTP pts, mouth box
         self.audio: list[tuple[float, int, float]] = []  # arrival, pts, RMS
+        # kind -> RTP timestamp -> arrival of its first packet (the frames above come later:
+        # aiortc holds a video frame until the next one starts, audio for four packets)
+        self.packets: dict[str, dict[int, float]] = {}
         self.pc: RTCPeerConnection | None = None
         self.closed = asyncio.Event()  # the socket ended
         self._new_text = asyncio.Event()
@@ -58,7 +61,7 @@ class Peer:
         offer_loopback_candidates()
         self.pc = pc = RTCPeerConnection(RTCConfiguration(iceServers=[]))
         for kind in kinds:
-            pc.addTransceiver(kind, direction="recvonly")
+            self._watch(pc.addTransceiver(kind, direction="recvonly").receiver, kind)
         pc.on("track", lambda track: self._tasks.append(asyncio.create_task(self._consume(track))))
         await pc.setLocalDescription(await pc.createOffer())
         return pc.localDescription.sdp
@@ -74,6 +77,20 @@ class Peer:
         async with asyncio.timeout(timeout):
             while not (self.video and self.audio):
                 await asyncio.sleep(0.02)
+
+    def _watch(self, receiver, kind: str) -> None:
+        """Note when the first packet of each frame arrives, before any buffering, by the pts
+        the frame will have (aiortc counts them from the track's first timestamp)."""
+        handle, first = receiver._handle_rtp_packet, self.packets.setdefault(kind, {})
+        origin: list[int] = []
+
+        async def noted(packet, arrival_time_ms: int) -> None:
+            if not origin:
+                origin.append(packet.timestamp)
+            first.setdefault((packet.timestamp - origin[0]) % 2**32, time.perf_counter())
+            await handle(packet, arrival_time_ms)
+
+        receiver._handle_rtp_packet = noted
 
     async def _consume(self, track) -> None:
         while True:

@@ -13,6 +13,7 @@ Needs `pip install 'talvo[webrtc]'`; imported only when the server runs --transp
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import contextvars
 import fractions
 import time
@@ -101,7 +102,8 @@ class _AudioTrack(MediaStreamTrack):
     def put(self, frame: Any, deadline: float) -> None:
         """The frame's slice as two 20 ms frames, after silence for any pause before it."""
         start = round(frame.timestamp * AUDIO_RATE)
-        if self._next_pts is None or not 0 <= start - self._next_pts < MAX_GAP_FRAMES * AUDIO_SAMPLES:
+        # Continuous unless the renderer paused for long: rounding never moves a frame back.
+        if self._next_pts is None or start - self._next_pts >= MAX_GAP_FRAMES * AUDIO_SAMPLES:
             self._next_pts = start
         while start - self._next_pts >= AUDIO_SAMPLES:  # the renderer drew nothing for a while
             self._frames.append((deadline, self._next_pts, bytes(2 * AUDIO_SAMPLES)))
@@ -153,6 +155,8 @@ class Delivery(_Base):
         self.audio = _AudioTrack(self)
         self._connected = asyncio.Event()
         self._lost = asyncio.Event()
+        self._news = asyncio.Event()  # an utterance ended, or the connection was lost
+        self.utterances = 0  # ended, in the frames handed to the tracks
         self._first: tuple[float, float] | None = None  # (timestamp, deadline) of the first frame sent
 
     def hello(self) -> dict[str, Any]:
@@ -167,6 +171,9 @@ class Delivery(_Base):
             return  # no peer to show it to: the renderer keeps drawing idle frames meanwhile
         self.outbox.put((frame, deadline))
         self.audio.put(frame, deadline)
+        if frame.end_of_speech:  # the page learns it from the status, which goes out now
+            self.utterances += 1
+            self._news.set()
 
     def video_sent(self, frame: Any, deadline: float) -> None:
         self.sent += 1
@@ -182,19 +189,24 @@ class Delivery(_Base):
             logger.warning("session {}: no WebRTC peer connected within {} s, closing", self.number, bound)
             raise SessionEnded(f"no WebRTC connection within {bound:g} s", 1008) from None
         logger.info("session {}: WebRTC peer connected ({})", self.number, self.settings.codec)
-        while True:
+        while not self._lost.is_set():
             # What the page shows and a client needs to time its frames: the counts, and the
             # renderer deadline (server clock) of the first frame's timestamp.
+            self._news.clear()
             with_first = {"first": list(self._first)} if self._first else {}
             await self.ws.send_str(
-                protocol.dumps("delivery", sent=self.sent, dropped=self.outbox.dropped, **with_first)
+                protocol.dumps(
+                    "delivery",
+                    sent=self.sent,
+                    dropped=self.outbox.dropped,
+                    utterances=self.utterances,
+                    **with_first,
+                )
             )
-            try:
+            with contextlib.suppress(TimeoutError):
                 async with asyncio.timeout(1.0):
-                    await self._lost.wait()
-            except TimeoutError:
-                continue
-            raise SessionEnded("the WebRTC connection was lost")
+                    await self._news.wait()
+        raise SessionEnded("the WebRTC connection was lost")
 
     async def on_message(self, message: dict[str, Any]) -> None:
         sdp = message.get("sdp")
@@ -232,6 +244,7 @@ class Delivery(_Base):
             self._connected.set()
         elif state in ("failed", "closed"):
             self._lost.set()
+            self._news.set()
 
     async def close(self) -> None:
         pc, self.pc = self.pc, None
