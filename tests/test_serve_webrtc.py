@@ -12,7 +12,6 @@ import asyncio
 import json
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
@@ -22,6 +21,7 @@ import pytest
 
 pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installed")
 
+import serve_support  # noqa: E402
 from serve_support import serving, start_server  # noqa: E402
 from talvo.engine.video_reader import pack_demo_model  # noqa: E402
 from talvo.serve import transports  # noqa: E402
@@ -32,31 +32,13 @@ if MISSING is None:
     from webrtc_peer import Peer
 
 needs_namespace = pytest.mark.skipif(
-    MISSING is not None or os.geteuid() != 0 or not (shutil.which("unshare") and shutil.which("ip")),
-    reason=MISSING or "a network namespace of its own needs root, unshare and ip",
+    bool(MISSING or serve_support.namespace_missing()),
+    reason=MISSING or serve_support.namespace_missing() or "",
 )
 
 
 def isolated(case: str, *args: str, dev: bool = True) -> dict:
-    """Run one case of this file in a fresh network namespace with only loopback up."""
-    command = 'ip link set lo up && exec "$@"'
-    argv = [
-        sys.executable,
-        *(["-X", "dev"] if dev else []),
-        "-W",
-        "error::RuntimeWarning",
-        __file__,
-        case,
-        *args,
-    ]
-    proc = subprocess.run(
-        ["unshare", "--net", "--", "sh", "-c", command, "sh", *argv],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-    assert proc.returncode == 0, f"{case} {args}: status {proc.returncode}\n{proc.stderr[-6000:]}"
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    return serve_support.isolated(__file__, case, *args, dev=dev)
 
 
 async def wait_for(condition, timeout: float = 10.0) -> None:
