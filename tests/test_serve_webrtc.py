@@ -22,14 +22,16 @@ import pytest
 pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installed")
 
 import serve_support  # noqa: E402
-from serve_support import serving, start_server  # noqa: E402
+from serve_support import Page, serving, start_server  # noqa: E402
 from talvo.engine.video_reader import pack_demo_model  # noqa: E402
 from talvo.serve import transports  # noqa: E402
 
 MISSING = transports.missing("webrtc")  # aiortc and av may have no wheels for this Python
 if MISSING is None:
     import numpy as np
-    from webrtc_peer import Peer
+
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    from bench.webrtc_peer import Peer
 
 needs_namespace = pytest.mark.skipif(
     bool(MISSING or serve_support.namespace_missing()),
@@ -60,19 +62,34 @@ def test_a_peer_at_512_gets_25_fps_and_sound_in_step(codec):
     assert seen["stopped"], seen
 
 
-@needs_namespace
-def test_a_bad_offer_ends_only_its_session_with_one_line():
-    for case, seen in isolated("bad_offers").items():
-        assert len(seen["errors"]) == 1 and "\n" not in seen["errors"][0], (case, seen)
-        assert "webrtc_offer" in seen["errors"][0], (case, seen)
-        assert seen["runtime_stopped"] and seen["other_open"], (case, seen)
+ENDINGS = {
+    "not SDP": "the session failed: webrtc_offer: the offer cannot be used: ",
+    "no SDP": "the session failed: webrtc_offer: sdp must be a non-empty string",
+    "video only": "the offer must receive exactly one audio and one video track",
+    "no offer": "no WebRTC connection within 3 s",
+    "no answer": "no WebRTC connection within 3 s",
+}
 
 
 @needs_namespace
-@pytest.mark.parametrize("what", ["no-offer", "no-answer"])
-def test_a_peer_that_never_connects_is_closed_and_its_runtime_stopped(what):
-    seen = isolated("never_connects", what)
-    assert seen == {"errors": ["no WebRTC connection within 1 s"], "runtime_stopped": True, "sessions": 0}
+def test_bad_offers_and_peers_that_never_connect_end_only_their_own_session():
+    seen = isolated("ends_alone")
+    assert seen.pop("connected_peer_carried_on"), seen
+    assert seen.keys() == ENDINGS.keys()
+    for case, (errors, runtime_stopped) in seen.items():
+        assert len(errors) == 1 and ENDINGS[case] in errors[0] and "\n" not in errors[0], (case, errors)
+        assert runtime_stopped, case
+
+
+@pytest.mark.asyncio
+async def test_an_offer_to_a_websocket_server_ends_that_session(tmp_path):
+    pack_demo_model(tmp_path / "m.imx")
+    async with serving(str(tmp_path / "m.imx")) as (client, sessions), client.ws_connect("/ws") as ws:
+        page = Page(ws)
+        await page.text()
+        await page.send(type="webrtc_offer", sdp="v=0")
+        assert "this server delivers over websocket" in (await page.text())["message"]
+        assert await page.close_code() == 1011
 
 
 @needs_namespace
@@ -107,26 +124,18 @@ async def test_a_peer_behind_loses_its_oldest_pictures_never_sound():
     assert delivery.pending() == 3
 
 
-@pytest.mark.parametrize(
-    "url, parsed",
-    [
-        ("stun:stun.example.org:3478", ("stun:stun.example.org:3478", None, None)),
-        (
-            "turn:ann:s3cr:et@turn.example.org?transport=tcp",
-            ("turn:turn.example.org?transport=tcp", "ann", "s3cr:et"),
-        ),
-        ("turn:turn.example.org", "needs USER:PASSWORD"),
-        ("stun:ann:pw@stun.example.org", "takes no credentials"),
-        ("http://example.org", "expected stun:"),
-    ],
-)
-def test_ice_server_urls(url, parsed):
+def test_ice_server_urls_keep_credentials_apart_and_refuse_what_cannot_work():
     from talvo.serve.cli import parse_ice_server
 
-    if isinstance(parsed, tuple):
-        assert parse_ice_server(url) == parsed
-    else:
-        with pytest.raises(ValueError, match=parsed):
+    turn = parse_ice_server("turn:ann:s3:cr@turn.example.org?transport=tcp")
+    assert turn == ("turn:turn.example.org?transport=tcp", "ann", "s3:cr")
+    assert parse_ice_server("stun:stun.example.org:3478") == ("stun:stun.example.org:3478", None, None)
+    for url, why in [
+        ("turn:t.example.org", "needs USER"),
+        ("stun:a:b@s.example.org", "no credentials"),
+        ("http://x", "expected"),
+    ]:
+        with pytest.raises(ValueError, match=why):
             parse_ice_server(url)
 
 
@@ -189,68 +198,41 @@ async def session_at_512(codec: str) -> dict:
     }
 
 
-BAD_OFFERS = {
-    "not SDP": "v=0\r\nhello",
-    "no SDP": 42,
-    "video only": None,
-    "on the websocket transport": "v=0",
-}
-
-
-async def bad_offers() -> dict:
-    """Each bad offer on a server where another session is open: that one carries on."""
-    seen = {}
-    for case, sdp in BAD_OFFERS.items():
-        transport = "websocket" if case == "on the websocket transport" else "webrtc"
-        with tempfile.TemporaryDirectory() as tmp:
-            model = os.path.join(tmp, "m.imx")
-            pack_demo_model(model)
-            async with serving(model, transport=transport, ice_loopback=True) as (client, sessions):
-                other = Peer(await client.ws_connect("/ws"))
-                await other.text("hello")
-                peer = Peer(await client.ws_connect("/ws"))
-                sdp = sdp if sdp is not None else await peer.make_offer(("video",))
-                await peer.text("hello")
-                (session,) = (s for s in sessions if s.number == max(x.number for x in sessions))
-                thread = session.runtime._thread
-                await peer.send(type="webrtc_offer", sdp=sdp)
-                await asyncio.wait_for(peer.closed.wait(), 10)
-                await asyncio.wait_for(session.finished.wait(), 10)
-                seen[case] = {
-                    "errors": [t["message"] for t in peer.texts if t["type"] == "error"],
-                    "runtime_stopped": not thread.is_alive(),
-                    "other_open": not other.closed.is_set() and len(sessions) == 1,
-                }
-                for p in (peer, other):
-                    await p.close()
-                    await p.ws.close()
-    return seen
-
-
-async def never_connects(what: str) -> dict:
+async def ends_alone() -> dict:
+    """Each bad offer and silent peer in turn, beside a connected peer that must carry on."""
+    seen: dict = {}
+    offers = {"not SDP": "v=0\r\nhello", "no SDP": 42, "video only": None, "no offer": 0, "no answer": 0}
     with tempfile.TemporaryDirectory() as tmp:
-        model = os.path.join(tmp, "m.imx")
-        pack_demo_model(model)
-        async with serving(model, transport="webrtc", ice_loopback=True, connect_timeout=1.0) as (
+        pack_demo_model(os.path.join(tmp, "m.imx"))
+        async with serving(
+            os.path.join(tmp, "m.imx"), transport="webrtc", ice_loopback=True, connect_timeout=3.0
+        ) as (
             client,
             sessions,
         ):
-            peer = Peer(await client.ws_connect("/ws"))
-            if what == "no-answer":
-                await peer.offer()  # the answer is never applied: no ICE checks from this side
-            else:
+            connected = Peer(await client.ws_connect("/ws"))
+            await connected.connect()
+            for case, sdp in offers.items():
+                peer = Peer(await client.ws_connect("/ws"))
                 await peer.text("hello")
-            (session,) = sessions
-            thread = session.runtime._thread
-            await asyncio.wait_for(peer.closed.wait(), 10)
-            await asyncio.wait_for(session.finished.wait(), 10)
-            result = {
-                "errors": [t["message"] for t in peer.texts if t["type"] == "error"],
-                "runtime_stopped": not thread.is_alive(),
-                "sessions": len(sessions),
-            }
-            await peer.close()
-    return result
+                session = max(sessions, key=lambda s: s.number)
+                thread = session.runtime._thread
+                if case == "no answer":
+                    await peer.offer()  # the answer is never applied: no ICE checks from here
+                elif case != "no offer":
+                    sdp = sdp if sdp is not None else await peer.make_offer(("video",))
+                    await peer.send(type="webrtc_offer", sdp=sdp)
+                await asyncio.wait_for(session.finished.wait(), 10)
+                seen[case] = (
+                    [t["message"] for t in peer.texts if t["type"] == "error"],
+                    not thread.is_alive(),
+                )
+                await peer.close()
+            frames = len(connected.video)
+            await wait_for(lambda: len(connected.video) > frames + 10)
+            seen["connected_peer_carried_on"] = len(sessions) == 1
+            await connected.close()
+    return seen
 
 
 async def ctrl_c() -> dict:
@@ -283,12 +265,7 @@ async def ctrl_c() -> dict:
     }
 
 
-CASES = {
-    "ctrl_c": ctrl_c,
-    "session_at_512": session_at_512,
-    "bad_offers": bad_offers,
-    "never_connects": never_connects,
-}
+CASES = {"ctrl_c": ctrl_c, "session_at_512": session_at_512, "ends_alone": ends_alone}
 
 if __name__ == "__main__":
     print(json.dumps(asyncio.run(CASES[sys.argv[1]](*sys.argv[2:]))))

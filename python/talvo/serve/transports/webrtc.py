@@ -82,8 +82,12 @@ class _VideoTrack(MediaStreamTrack):
     async def recv(self) -> av.VideoFrame:
         # Paced by the renderer: the next frame is there when it has been drawn.
         frame, deadline = await self._delivery.outbox.get()
-        pixels = np.frombuffer(frame.image, np.uint8).reshape(frame.height, frame.width, 3)
-        out = av.VideoFrame.from_ndarray(pixels, format="rgb24")  # aiortc's encoder converts it
+        out = av.VideoFrame(frame.width, frame.height, "rgb24")  # aiortc's encoder converts it
+        if out.planes[0].line_size == 3 * frame.width:  # one copy, no padding between rows
+            out.planes[0].update(frame.image)
+        else:
+            pixels = np.frombuffer(frame.image, np.uint8).reshape(frame.height, frame.width, 3)
+            out = av.VideoFrame.from_ndarray(pixels, format="rgb24")
         out.pts = round(frame.timestamp * VIDEO_CLOCK)
         out.time_base = fractions.Fraction(1, VIDEO_CLOCK)
         self._delivery.video_sent(frame, deadline)

@@ -1,7 +1,7 @@
 """A page's end of a `serve --transport webrtc` session, in Python (aiortc): the WebSocket for
 signalling and control, a peer connection receiving the video and audio tracks, and when each
-frame arrived. Used by tests/test_serve_webrtc.py and bench/serve.py; both run it inside a
-network namespace that holds only loopback."""
+frame arrived. The load benchmark's client (bench/serve_webrtc.py), and the tests' (they too
+run it inside a network namespace that holds only loopback)."""
 
 from __future__ import annotations
 
