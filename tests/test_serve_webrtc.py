@@ -39,46 +39,25 @@ needs_namespace = pytest.mark.skipif(
 )
 
 
-def isolated(case: str, *args: str, dev: bool = True) -> dict:
-    return serve_support.isolated(__file__, case, *args, dev=dev)
-
-
 async def wait_for(condition, timeout: float = 10.0) -> None:
     async with asyncio.timeout(timeout):
         while not condition():
             await asyncio.sleep(0.02)
 
 
-@needs_namespace
-@pytest.mark.parametrize("codec", ["vp8", "h264"])
-def test_a_peer_at_512_gets_25_fps_and_sound_in_step(codec):
-    seen = isolated("session_at_512", codec, dev=False)  # timing: no debug-mode overhead
-    assert seen["answer_codecs"] == [codec.upper()], seen  # only the codec asked for
-    assert seen["fps"] >= 24.0 and seen["audio_per_s"] >= 48.0, seen
-    assert 48 <= seen["loud_audio_frames"] <= 53, seen  # the 1 s tone whole: no audio lost
-    # Mouth and sound arrive together and are stamped alike: the onset's sound within 45 ms of
-    # its picture. (Decoded, aiortc's buffers put the sound a further ~40 ms behind.)
-    assert abs(seen["gap_ms"]) <= 45.0 and abs(seen["stamped_gap_ms"]) <= 20.0, seen
-    assert seen["stopped"], seen
-
-
-ENDINGS = {
-    "not SDP": "the session failed: webrtc_offer: the offer cannot be used: ",
-    "no SDP": "the session failed: webrtc_offer: sdp must be a non-empty string",
-    "video only": "the offer must receive exactly one audio and one video track",
-    "no offer": "no WebRTC connection within 3 s",
-    "no answer": "no WebRTC connection within 3 s",
+CASES_RUN = {
+    "a peer at 512x512 gets 25 fps and its sound in step, vp8": "session_at_512 vp8",
+    "the same with h264": "session_at_512 h264",
+    "bad offers and silent peers end only their own session": "ends_alone",
+    "a lost peer, then ctrl-c with a peer connected": "ctrl_c",
 }
 
 
 @needs_namespace
-def test_bad_offers_and_peers_that_never_connect_end_only_their_own_session():
-    seen = isolated("ends_alone")
-    assert seen.pop("connected_peer_carried_on"), seen
-    assert seen.keys() == ENDINGS.keys()
-    for case, (errors, runtime_stopped) in seen.items():
-        assert len(errors) == 1 and ENDINGS[case] in errors[0] and "\n" not in errors[0], (case, errors)
-        assert runtime_stopped, case
+@pytest.mark.parametrize("case", CASES_RUN.values(), ids=CASES_RUN.keys())
+def test_webrtc_sessions(case):
+    figures = serve_support.isolated(__file__, *case.split(), dev=not case.startswith("session"))
+    print(case, figures)  # the child asserts; these are its measured figures
 
 
 @pytest.mark.asyncio
@@ -90,14 +69,6 @@ async def test_an_offer_to_a_websocket_server_ends_that_session(tmp_path):
         await page.send(type="webrtc_offer", sdp="v=0")
         assert "this server delivers over websocket" in (await page.text())["message"]
         assert await page.close_code() == 1011
-
-
-@needs_namespace
-def test_a_lost_peer_and_ctrl_c_with_peers_connected():
-    seen = isolated("ctrl_c")
-    assert seen["status"] == 0 and not seen["traceback"], seen
-    assert seen["errors"] == [["the WebRTC connection was lost"], []], seen
-    assert seen["close_reasons"] == [1011, 1001] and seen["closed"] == [True, True], seen
 
 
 @pytest.mark.skipif(MISSING is not None, reason=MISSING or "")
@@ -154,17 +125,22 @@ def test_without_the_extra_the_transport_ends_with_what_to_install(tmp_path):
     assert proc.stderr.count("\n") == 1 and "pip install 'talvo[webrtc]'" in proc.stderr, proc.stderr
 
 
-# -- in the namespace ------------------------------------------------------------------------------
+# -- in the namespace (this file run as a script; each case asserts what it checks) ------------------
 
 
 async def session_at_512(codec: str) -> dict:
+    """One peer at 512x512: 25 fps, the sound whole, and a crisp onset's sound with its picture."""
     rate = 16000
     tone = (np.sin(np.arange(rate) * 2 * np.pi * 220 / rate) * 20000).astype("<i2").tobytes()
     pcm = bytes(2 * rate * 12 // 25) + tone  # silence, then a crisp onset on a frame's edge
     with tempfile.TemporaryDirectory() as tmp:
-        model = os.path.join(tmp, "m512.imx")
-        pack_demo_model(model, width=512, height=512)
-        async with serving(model, transport="webrtc", codec=codec, ice_loopback=True) as (client, sessions):
+        pack_demo_model(os.path.join(tmp, "m.imx"), width=512, height=512)
+        async with serving(
+            os.path.join(tmp, "m.imx"), transport="webrtc", codec=codec, ice_loopback=True
+        ) as (
+            client,
+            sessions,
+        ):
             peer = Peer(await client.ws_connect("/ws"), look=True)
             await peer.connect()
             answer = (await peer.text("webrtc_answer"))["sdp"]
@@ -179,29 +155,42 @@ async def session_at_512(codec: str) -> dict:
             await peer.close()
             await peer.ws.close()
             await wait_for(lambda: not sessions, 5.0)
-            stopped = not thread.is_alive()
+            assert not thread.is_alive()
+    assert sorted(set(re.findall(r"rtpmap:\d+ (\w+)/90000", answer)) - {"rtx"}) == [codec.upper()], answer
     idle = peer.video[0][2]
     video = next((at, pts) for at, pts, box in peer.video if np.abs(box - idle).mean() > 10)
     loud = [(at, pts) for at, pts, rms in peer.audio if rms > 3000]
     span = peer.video[-1][0] - peer.video[0][0]
-    # Both tracks start with the first frame sent: their clocks from there must agree.
-    stamped = (loud[0][1] - peer.audio[0][1]) / 48000 - (video[1] - peer.video[0][1]) / 90000
-    return {
+    seen = {
         "fps": (len(peer.video) - 1) / span,
         "audio_per_s": len(peer.audio) / span,
-        "loud_audio_frames": len(loud),
+        # where the server's work ends: the first packet of each
         "gap_ms": (peer.packets["audio"][loud[0][1]] - peer.packets["video"][video[1]]) * 1000,
+        # decoded, aiortc's buffers put the sound a further ~40 ms behind (reported only)
         "decoded_gap_ms": (loud[0][0] - video[0]) * 1000,
-        "stamped_gap_ms": stamped * 1000,
-        "answer_codecs": sorted(set(re.findall(r"rtpmap:\d+ (\w+)/90000", answer)) - {"rtx"}),
-        "stopped": stopped,
+        # both tracks start with the first frame sent: their clocks from there must agree
+        "stamped_ms": 1000
+        * ((loud[0][1] - peer.audio[0][1]) / 48000 - (video[1] - peer.video[0][1]) / 90000),
     }
+    assert seen["fps"] >= 24.0 and seen["audio_per_s"] >= 48.0, seen
+    assert 48 <= len(loud) <= 53, len(loud)  # the 1 s tone whole: no audio lost
+    assert abs(seen["gap_ms"]) <= 45.0 and abs(seen["stamped_ms"]) <= 20.0, seen
+    return seen
+
+
+ENDINGS = {
+    "not SDP": "the session failed: webrtc_offer: the offer cannot be used: ",
+    "no SDP": "the session failed: webrtc_offer: sdp must be a non-empty string",
+    "video only": "the offer must receive exactly one audio and one video track",
+    "no offer": "no WebRTC connection within 3 s",
+    "no answer": "no WebRTC connection within 3 s",
+}
 
 
 async def ends_alone() -> dict:
-    """Each bad offer and silent peer in turn, beside a connected peer that must carry on."""
-    seen: dict = {}
-    offers = {"not SDP": "v=0\r\nhello", "no SDP": 42, "video only": None, "no offer": 0, "no answer": 0}
+    """Each bad offer and silent peer in turn, beside a connected peer that must carry on: each
+    gets one line, and its session ends with its runtime stopped."""
+    offers = {"not SDP": "v=0\r\nhello", "no SDP": 42, "video only": None}
     with tempfile.TemporaryDirectory() as tmp:
         pack_demo_model(os.path.join(tmp, "m.imx"))
         async with serving(
@@ -212,7 +201,7 @@ async def ends_alone() -> dict:
         ):
             connected = Peer(await client.ws_connect("/ws"))
             await connected.connect()
-            for case, sdp in offers.items():
+            for case, ending in ENDINGS.items():
                 peer = Peer(await client.ws_connect("/ws"))
                 await peer.text("hello")
                 session = max(sessions, key=lambda s: s.number)
@@ -220,19 +209,18 @@ async def ends_alone() -> dict:
                 if case == "no answer":
                     await peer.offer()  # the answer is never applied: no ICE checks from here
                 elif case != "no offer":
-                    sdp = sdp if sdp is not None else await peer.make_offer(("video",))
+                    sdp = offers[case] if offers[case] is not None else await peer.make_offer(("video",))
                     await peer.send(type="webrtc_offer", sdp=sdp)
                 await asyncio.wait_for(session.finished.wait(), 10)
-                seen[case] = (
-                    [t["message"] for t in peer.texts if t["type"] == "error"],
-                    not thread.is_alive(),
-                )
+                errors = [t["message"] for t in peer.texts if t["type"] == "error"]
+                assert len(errors) == 1 and ending in errors[0] and "\n" not in errors[0], (case, errors)
+                assert not thread.is_alive(), case
                 await peer.close()
             frames = len(connected.video)
             await wait_for(lambda: len(connected.video) > frames + 10)
-            seen["connected_peer_carried_on"] = len(sessions) == 1
+            assert len(sessions) == 1
             await connected.close()
-    return seen
+    return {}
 
 
 async def ctrl_c() -> dict:
@@ -256,13 +244,14 @@ async def ctrl_c() -> dict:
         _, err = await asyncio.to_thread(proc.communicate, timeout=30)
     finally:
         proc.kill()
-    return {
-        "status": proc.returncode,
-        "errors": [[t["message"] for t in p.texts if t["type"] == "error"] for p in peers],
-        "close_reasons": [p.ws.close_code for p in peers],
-        "traceback": "Traceback" in err,
-        "closed": [f"session {n} closed" in err for n in (1, 2)],
-    }
+    assert proc.returncode == 0 and "Traceback" not in err, err
+    assert [[t["message"] for t in p.texts if t["type"] == "error"] for p in peers] == [
+        ["the WebRTC connection was lost"],
+        [],
+    ]
+    assert [p.ws.close_code for p in peers] == [1011, 1001]
+    assert "session 1 closed" in err and "session 2 closed" in err, err
+    return {}
 
 
 CASES = {"ctrl_c": ctrl_c, "session_at_512": session_at_512, "ends_alone": ends_alone}
