@@ -97,7 +97,7 @@ class _VideoTrack(MediaStreamTrack):
 class _AudioTrack(MediaStreamTrack):
     kind = "audio"
 
-    def __init__(self, delivery: Delivery) -> None:
+    def __init__(self) -> None:
         super().__init__()
         self._frames: deque[tuple[float, int, bytes]] = deque(maxlen=MAX_AUDIO_FRAMES)
         self._ready = asyncio.Event()
@@ -156,7 +156,7 @@ class Delivery(_Base):
         super().__init__(ws, settings, number, settings.video_frames)
         self.pc: RTCPeerConnection | None = None
         self.video = _VideoTrack(self)
-        self.audio = _AudioTrack(self)
+        self.audio = _AudioTrack()
         self._connected = asyncio.Event()
         self._lost = asyncio.Event()
         self._news = asyncio.Event()  # an utterance ended, or the connection was lost
@@ -197,16 +197,15 @@ class Delivery(_Base):
             # What the page shows and a client needs to time its frames: the counts, and the
             # renderer deadline (server clock) of the first frame's timestamp.
             self._news.clear()
-            with_first = {"first": list(self._first)} if self._first else {}
-            await self.ws.send_str(
-                protocol.dumps(
-                    "delivery",
-                    sent=self.sent,
-                    dropped=self.outbox.dropped,
-                    utterances=self.utterances,
-                    **with_first,
-                )
-            )
+            counts: dict[str, Any] = {"sent": self.sent, "dropped": self.outbox.dropped}
+            counts["utterances"] = self.utterances
+            if self._first is not None:
+                counts["first"] = list(self._first)
+            status = protocol.dumps("delivery", **counts)
+            try:
+                await self.ws.send_str(status)
+            except ConnectionError:  # the page went away; the receive side ends the session
+                return
             with contextlib.suppress(TimeoutError):
                 async with asyncio.timeout(1.0):
                     await self._news.wait()
