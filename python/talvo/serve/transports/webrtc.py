@@ -43,6 +43,7 @@ AUDIO_RATE = 48000
 AUDIO_SAMPLES = AUDIO_RATE // 50  # 20 ms
 FRAME_SECONDS = 0.04  # the renderer's period
 MAX_AUDIO_FRAMES = 250  # 5 s: only a sender that stopped pulling altogether gets here
+MAX_ENCODE_WAIT = 0.1  # the sound waits for the picture's encoder at most this long
 MAX_GAP_FRAMES = 50  # silence put in for a pause of the renderer, at most 1 s; longer ones jump
 CODECS = {"vp8": "video/VP8", "h264": "video/H264"}
 
@@ -78,8 +79,14 @@ class _VideoTrack(MediaStreamTrack):
     def __init__(self, delivery: Delivery) -> None:
         super().__init__()
         self._delivery = delivery
+        self._handed: float | None = None  # when the last frame went to the encoder
 
     async def recv(self) -> av.VideoFrame:
+        # aiortc asks again once the last frame is encoded and sent: the sound waits as long,
+        # so that the sender reports of both tracks tie a timestamp to the same moment.
+        if self._handed is not None:
+            took = min(time.perf_counter() - self._handed, MAX_ENCODE_WAIT)
+            self._delivery.audio.delay += (took - self._delivery.audio.delay) / 8
         # Paced by the renderer: the next frame is there when it has been drawn.
         frame, deadline = await self._delivery.outbox.get()
         out = av.VideoFrame(frame.width, frame.height, "rgb24")  # aiortc's encoder converts it
@@ -91,6 +98,7 @@ class _VideoTrack(MediaStreamTrack):
         out.pts = round(frame.timestamp * VIDEO_CLOCK)
         out.time_base = fractions.Fraction(1, VIDEO_CLOCK)
         self._delivery.video_sent(frame, deadline)
+        self._handed = time.perf_counter()
         return out
 
 
@@ -102,6 +110,7 @@ class _AudioTrack(MediaStreamTrack):
         self._frames: deque[tuple[float, int, bytes]] = deque(maxlen=MAX_AUDIO_FRAMES)
         self._ready = asyncio.Event()
         self._next_pts: int | None = None
+        self.delay = 0.0  # what the picture takes to be encoded and sent, on average
 
     def put(self, frame: Any, deadline: float) -> None:
         """The frame's slice as two 20 ms frames, after silence for any pause before it."""
@@ -128,7 +137,7 @@ class _AudioTrack(MediaStreamTrack):
         due, pts, pcm = self._frames.popleft()
         # The second half of a frame leaves 20 ms after the first, as if captured live: the
         # sender reports (RTCP) tie each timestamp to the moment it is sent.
-        delay = due - time.perf_counter()
+        delay = due + self.delay - time.perf_counter()
         if delay > 0:
             await asyncio.sleep(delay)
         out = av.AudioFrame(format="s16", layout="mono", samples=AUDIO_SAMPLES)
