@@ -155,21 +155,9 @@ def namespace_missing() -> str | None:
 def isolated(script: str, case: str, *args: str, dev: bool = True) -> dict:
     """Run `script case args...` in a fresh network namespace holding only loopback (ICE there
     finds no other address, and nothing leaves the machine); the JSON on its last line."""
-    command = 'ip link set lo up && exec "$@"'
-    argv = [
-        sys.executable,
-        *(["-X", "dev"] if dev else []),
-        "-W",
-        "error::RuntimeWarning",
-        script,
-        case,
-        *args,
-    ]
-    proc = subprocess.run(
-        ["unshare", "--net", "--", "sh", "-c", command, "sh", *argv],
-        capture_output=True,
-        text=True,
-        timeout=150,
-    )
+    flags = ["-X", "dev"] if dev else []  # a timing case runs without debug mode's overhead
+    argv = [sys.executable, *flags, "-W", "error::RuntimeWarning", script, case, *args]
+    command = ["unshare", "--net", "--", "sh", "-c", 'ip link set lo up && exec "$@"', "sh", *argv]
+    proc = subprocess.run(command, capture_output=True, text=True, timeout=150)
     assert proc.returncode == 0, f"{case} {args}: status {proc.returncode}\n{proc.stderr[-6000:]}"
     return json.loads(proc.stdout.strip().splitlines()[-1])
