@@ -3,9 +3,15 @@ against one server process, each speaking the built-in utterance over and over a
 frames at 25 fps. Per mode and N: fps per session, p99 frame latency, server CPU.
 
     python -m bench.serve [--quick] [--sessions 1 8 32 64] [--modes loop executor] [--json PATH]
+    python -m bench.serve --transport webrtc [--size 512] [--codec vp8] [--sessions 1 4 8 16]
 
 Latency is the time from a frame's deadline on the renderer's clock to its arrival here, both on
 CLOCK_MONOTONIC (perf_counter on Linux), so it covers the server's queue, outbox and socket.
+
+With --transport webrtc the tabs are aiortc peers (this process, the server in its own), the
+whole run inside a network namespace of its own holding only loopback; latency is to the first
+packet of each frame (aiortc then holds a frame until the next one starts), and the server's
+CPU per session is set against the bare cost of encoding the same frames, measured here.
 """
 
 from __future__ import annotations
@@ -18,6 +24,7 @@ import signal
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import asdict, dataclass
 from pathlib import Path
@@ -55,7 +62,7 @@ def cpu_seconds(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / TICKS  # utime + stime
 
 
-def start_server(mode: str, sessions: int) -> tuple[subprocess.Popen, str]:
+def start_server(mode: str, sessions: int, *extra: str) -> tuple[subprocess.Popen, str]:
     proc = subprocess.Popen(
         [
             sys.executable,
@@ -68,6 +75,7 @@ def start_server(mode: str, sessions: int) -> tuple[subprocess.Popen, str]:
             mode,
             "--max-sessions",
             str(sessions),
+            *extra,
         ],
         stdout=subprocess.PIPE,
         stderr=subprocess.DEVNULL,
@@ -121,8 +129,8 @@ def p(values: list[float], q: float) -> float:
     return values[min(len(values) - 1, int(q * len(values)))] * 1000 if values else float("nan")
 
 
-async def measure(mode: str, n: int, warmup: float, seconds: float) -> Point:
-    proc, url = start_server(mode, n)
+async def measure(mode: str, n: int, warmup: float, seconds: float, *extra: str) -> Point:
+    proc, url = start_server(mode, n, *extra)
     try:
         clients = [Client() for _ in range(n)]
         stop = asyncio.Event()
@@ -168,10 +176,27 @@ async def measure(mode: str, n: int, warmup: float, seconds: float) -> Point:
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(prog="python -m bench.serve", description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="2 s warm-up, 4 s windows (default 3 s, 10 s)")
-    ap.add_argument("--sessions", type=int, nargs="+", default=[1, 8, 32, 64])
+    ap.add_argument(
+        "--sessions", type=int, nargs="+", default=None, help="default: 1 8 32 64 (webrtc: 1 4 8 16)"
+    )
     ap.add_argument("--modes", nargs="+", default=None, help="default: loop, then executor")
     ap.add_argument("--json", metavar="PATH", help="also write the figures here")
-    args = ap.parse_args(argv)
+    ap.add_argument("--transport", choices=("websocket", "webrtc"), default="websocket")
+    ap.add_argument("--size", type=int, default=None, help="model width and height (default: the demo's 96)")
+    ap.add_argument("--codec", choices=("vp8", "h264"), default="vp8", help="webrtc: the video codec")
+    args = ap.parse_args(argv if argv is not None else sys.argv[1:])
+    if args.transport == "webrtc":
+        from bench import serve_webrtc
+
+        return serve_webrtc.main(args, argv if argv is not None else sys.argv[1:])
+    args.sessions = args.sessions or [1, 8, 32, 64]
+    model = tempfile.TemporaryDirectory(prefix="talvo-bench-")
+    extra = ()
+    if args.size:
+        from talvo.engine.video_reader import pack_demo_model
+
+        pack_demo_model(os.path.join(model.name, "m.imx"), width=args.size, height=args.size)
+        extra = ("--model", os.path.join(model.name, "m.imx"))
     modes = args.modes or list(frame_wait_modes())
     warmup, seconds = (2.0, 4.0) if args.quick else (3.0, 10.0)
     load_before = os.getloadavg()
@@ -179,7 +204,7 @@ def main(argv: list[str] | None = None) -> int:
     for n in args.sessions:
         for mode in modes:  # modes side by side at each N, so a change of load hits both
             print(f"{mode} x {n} ...", file=sys.stderr, flush=True)
-            points.append(asyncio.run(measure(mode, n, warmup, seconds)))
+            points.append(asyncio.run(measure(mode, n, warmup, seconds, *extra)))
     load_after = os.getloadavg()
     print(
         f"CPU: {os.cpu_count()} cores; load average before {load_before[0]:.2f}, "

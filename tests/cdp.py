@@ -75,7 +75,7 @@ class Tab:
 
 
 @asynccontextmanager
-async def chromium(binary: str, width: int = 900, height: int = 640):
+async def chromium(binary: str, width: int = 900, height: int = 640, extra: tuple[str, ...] = ()):
     """A headless browser; yields a function that opens a tab at a URL."""
     profile = tempfile.mkdtemp(prefix="talvo-chromium-")
     proc = subprocess.Popen(
@@ -94,6 +94,7 @@ async def chromium(binary: str, width: int = 900, height: int = 640):
             "--use-fake-device-for-media-stream",
             "--use-fake-ui-for-media-stream",
             "--hide-scrollbars",
+            *extra,
             "about:blank",
         ],
         stdout=subprocess.DEVNULL,

@@ -170,7 +170,7 @@ async def test_a_tab_that_reads_nothing_is_cut_off_and_its_runtime_stopped(model
         thread, transport = session.runtime._thread, session._transport
         transport.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
         # backed up: a frame waits for the page (in aiohttp's drain)
-        await wait_for(lambda: transport.get_write_buffer_size() > 0 and not session._sending.done())
+        await wait_for(lambda: transport.get_write_buffer_size() > 0 and not session.delivery._sending.done())
         if ending == "the send times out":
             await asyncio.wait_for(session.finished.wait(), 10)
         else:

@@ -1,21 +1,30 @@
 """The page in a real headless Chromium against `python -m talvo serve`: frames drawn on the
 canvas at about 25 fps while the built-in utterance is spoken, speech from the (fake)
-microphone, and the refusal of a tab beyond --max-sessions shown on the page. Leaves
-screenshots in out/ (see cdp.artifact_dir)."""
+microphone, and the refusal of a tab beyond --max-sessions shown on the page; with
+--transport webrtc, the <video> playing at 25 fps with its sound in step (in a network
+namespace of its own). Leaves screenshots in out/ (see cdp.artifact_dir)."""
 
 from __future__ import annotations
 
 import asyncio
 import base64
+import json
 import os
 import signal
+import statistics
+import sys
+import tempfile
+import time
 
 import pytest
 
 pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installed")
 
+import serve_support  # noqa: E402
 from cdp import artifact_dir, chromium, find_chromium  # noqa: E402
 from serve_support import start_server  # noqa: E402
+from talvo.engine.video_reader import pack_demo_model  # noqa: E402
+from talvo.serve import transports  # noqa: E402
 
 CHROMIUM = find_chromium()
 pytestmark = pytest.mark.skipif(
@@ -119,3 +128,58 @@ def test_the_page_draws_the_avatar_speaking_at_25_fps():
     assert seen["interrupt_message"].startswith("Interrupted after") and seen["after_interrupt"] == 0, seen
     with open(seen["screenshot"], "rb") as f:
         assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+
+
+WEBRTC_MISSING = transports.missing("webrtc") or serve_support.namespace_missing()
+
+
+async def look_webrtc() -> dict:
+    """In the namespace: the page at 512x512 over WebRTC while the built-in utterance plays."""
+    rtc = "({...window.talvoStats.rtc})"
+    # Loopback candidates, and as plain addresses (the server resolves no mDNS names).
+    extra = ("--allow-loopback-in-peer-connection", "--disable-features=WebRtcHideLocalIpsWithMdns")
+    with tempfile.TemporaryDirectory() as tmp:
+        pack_demo_model(os.path.join(tmp, "m512.imx"), width=512, height=512)
+        proc, url = start_server(
+            "--transport", "webrtc", "--ice-loopback", "--model", os.path.join(tmp, "m512.imx")
+        )
+        try:
+            async with chromium(CHROMIUM, extra=extra) as open_tab:
+                tab = await open_tab(url)
+                # playing, the sender's reports in (the offset needs two of each), and lined up
+                lined_up = "(x => Number.isFinite(x) && Math.abs(x) < 45)(window.talvoStats.rtc.offsetMs)"
+                await tab.until(lined_up, timeout=30)
+                await tab.js("document.getElementById('builtin').click()", gesture=True)
+                await tab.until("window.talvoStats.speaking")
+                before, start = await tab.js(rtc), time.perf_counter()
+                offsets = []  # the browser's own lip-sync: how far the picture plays from its sound
+                for _ in range(8):
+                    await asyncio.sleep(0.25)
+                    offsets.append((await tab.js(rtc))["offsetMs"])
+                now, playing = await tab.js(rtc), await tab.js("!document.getElementById('video').paused")
+                fps = (now["framesDecoded"] - before["framesDecoded"]) / (time.perf_counter() - start)
+                median = statistics.median([x for x in offsets if x is not None] or [1e9])
+                seen = {**now, "fps_measured": fps, "offset_median_ms": median}
+                assert playing and fps >= 24.0, seen
+                assert now["audioPackets"] - before["audioPackets"] >= 80, seen  # 50 a second
+                assert abs(median) <= 45.0, seen  # the median of 8 over 2 s of speech
+                await tab.screenshot(
+                    os.path.join(artifact_dir(), "serve-webrtc.png"), x=40, y=0, width=820, height=550
+                )
+                done = "!window.talvoStats.speaking && document.getElementById('message').textContent"
+                assert (await tab.until(done, timeout=15)).startswith("Done")
+            proc.send_signal(signal.SIGINT)
+            _, err = proc.communicate(timeout=30)
+            assert proc.returncode == 0 and "Traceback" not in err, err
+        finally:
+            proc.kill()
+    return seen
+
+
+@pytest.mark.skipif(bool(WEBRTC_MISSING), reason=WEBRTC_MISSING or "")
+def test_the_page_plays_the_webrtc_stream_with_its_sound_in_step():
+    print(serve_support.isolated(__file__, "webrtc", dev=False))  # the child asserts; its figures
+
+
+if __name__ == "__main__" and sys.argv[1:] == ["webrtc"]:
+    print(json.dumps(asyncio.run(look_webrtc())))

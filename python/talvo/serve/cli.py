@@ -62,12 +62,39 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         metavar="NAME",
         help="a host name the server answers to besides loopback names and addresses; repeatable",
     )
+    p.add_argument(
+        "--transport",
+        choices=("websocket", "webrtc"),
+        default="websocket",
+        help="how frames reach the page: raw over the WebSocket, or compressed over WebRTC "
+        "(needs talvo[webrtc]) (default: websocket)",
+    )
+    p.add_argument(
+        "--codec", choices=("vp8", "h264"), default="vp8", help="webrtc: the video codec (default: vp8)"
+    )
+    p.add_argument(
+        "--ice-server",
+        metavar="URL",
+        action="append",
+        default=[],
+        help="webrtc: a STUN or TURN server, stun:HOST[:PORT] or "
+        "turn:USER:PASSWORD@HOST[:PORT][?transport=tcp]; repeatable (default: none)",
+    )
+    p.add_argument(
+        "--ice-loopback",
+        action="store_true",
+        help="webrtc: offer loopback candidates too, for a browser on this machine",
+    )
     p.add_argument("--verbose", action="store_true", help="show the runtime's debug log")
     args = p.parse_args(argv)
     for origin in args.allow_origin:
         scheme, sep, rest = origin.partition("://")
         if scheme not in ("http", "https") or not sep or not rest or "/" in rest:
             p.error(f"--allow-origin must be http://host[:port] or https://host[:port], not {origin!r}")
+    try:
+        args.ice_servers = tuple(parse_ice_server(url) for url in args.ice_server)
+    except ValueError as e:
+        p.error(str(e))
     if not 0 <= args.port <= 65535:
         p.error("--port must be between 0 and 65535")
     if not 1 <= args.max_sessions <= 1024:
@@ -89,6 +116,22 @@ def allowed_hosts(bind: str, extra: list[str]) -> frozenset[str] | None:
     if not loopback and not extra:
         return None
     return frozenset(name.lower().strip("[]") for name in (*LOOPBACK_NAMES, bind, *extra))
+
+
+def parse_ice_server(url: str) -> tuple[str, str | None, str | None]:
+    """(url, username, credential) from stun:HOST[:PORT] or turn[s]:USER:PASSWORD@HOST[:PORT]."""
+    scheme, _, rest = url.partition(":")
+    user = password = None
+    if "@" in rest:
+        credentials, _, rest = rest.rpartition("@")
+        user, _, password = credentials.partition(":")
+    if scheme not in ("stun", "stuns", "turn", "turns") or not rest or rest.startswith("/"):
+        raise ValueError(f"--ice-server {url!r}: expected stun:HOST[:PORT] or turn:USER:PASSWORD@HOST[:PORT]")
+    if scheme.startswith("turn") and not (user and password):
+        raise ValueError(f"--ice-server {url!r}: a TURN server needs USER:PASSWORD@ before its host")
+    if scheme.startswith("stun") and user is not None:
+        raise ValueError(f"--ice-server {url!r}: a STUN server takes no credentials")
+    return f"{scheme}:{rest}", user, password
 
 
 def _url(host: str, port: int) -> str:
@@ -133,8 +176,8 @@ async def serve(settings: Settings, host: str, port: int, ready: Callable[[str],
         for sig in (signal.SIGINT, signal.SIGTERM):
             loop.add_signal_handler(sig, stopping.set)
         ready(
-            f"talvo serve: {_url(host, bound_port)}  (frame wait: {settings.frame_wait}, "
-            f"up to {settings.max_sessions} sessions; Ctrl-C stops)"
+            f"talvo serve: {_url(host, bound_port)}  ({settings.transport}, "
+            f"frame wait: {settings.frame_wait}, up to {settings.max_sessions} sessions; Ctrl-C stops)"
         )
         await stopping.wait()
     finally:
@@ -161,7 +204,11 @@ def _serve_command(args: argparse.Namespace) -> int:
         print("talvo serve: error: needs aiohttp: pip install 'talvo[serve]'", file=sys.stderr)
         return 1
     from talvo._commands import log_to_stderr
-    from talvo.serve import runtimes
+    from talvo.serve import runtimes, transports
+
+    if (needed := transports.missing(args.transport)) is not None:
+        print(f"talvo serve: error: {needed}", file=sys.stderr)
+        return 1
     from talvo.serve.settings import Settings
 
     log_to_stderr(
@@ -186,6 +233,10 @@ def _serve_command(args: argparse.Namespace) -> int:
                 max_sessions=args.max_sessions,
                 allowed_hosts=allowed_hosts(args.host, args.allow_host),
                 allow_origins=frozenset(o.lower() for o in args.allow_origin),
+                transport=args.transport,
+                codec=args.codec,
+                ice_servers=args.ice_servers,
+                ice_loopback=args.ice_loopback,
             )
             asyncio.run(serve(settings, args.host, args.port, ready=lambda line: print(line, flush=True)))
     except (ServeError, ValueError) as e:

@@ -1,13 +1,16 @@
 """What travels on the WebSocket.
 
 Server to page: text messages are JSON objects with a "type" ("hello", "refused", "error",
-"speaking"); binary messages are frames, a fixed little-endian header then the RGB24 image then
+"speaking"; with --transport webrtc also "webrtc_answer" and "delivery"); binary messages are
+frames (websocket transport only), a fixed little-endian header then the RGB24 image then
 the frame's PCM slice (16-bit mono, empty when idle). The page's app.js reads the same layout.
 
 Page to server (JSON text): {"type": "builtin"}; {"type": "upload", "size": N} followed by one
 binary message holding the WAV file; {"type": "audio_start", "sample_rate": R}, binary messages
 of raw 16-bit PCM, then {"type": "audio_end"}; {"type": "interrupt"} stops the utterance at once,
-answered by {"type": "interrupted", "played_seconds": P, "dropped_seconds": D}.
+answered by {"type": "interrupted", "played_seconds": P, "dropped_seconds": D};
+{"type": "webrtc_offer", "sdp": S} (webrtc transport: a complete offer, answered by
+{"type": "webrtc_answer", "sdp": S}).
 """
 
 from __future__ import annotations
@@ -23,10 +26,11 @@ from typing import Any
 FRAME_HEADER = struct.Struct("<IHHBxHIIIddf")
 SPEECH, END_OF_SPEECH = 1, 2
 
-CLIENT_TYPES = ("builtin", "upload", "audio_start", "audio_end", "interrupt")
-# A page's text messages are a type and a number or two: anything longer is refused unread, which
-# bounds both the cost of parsing and how deep the JSON can nest.
-MAX_TEXT_CHARS = 4096
+CLIENT_TYPES = ("builtin", "upload", "audio_start", "audio_end", "interrupt", "webrtc_offer")
+# A page's text messages are a type and a number or two, or one SDP offer of a few kB: anything
+# longer is refused unread, which bounds the cost of parsing (nesting too deep is refused by the
+# parser's own recursion limit).
+MAX_TEXT_CHARS = 64 * 1024
 
 _quoting = reprlib.Repr()
 _quoting.maxstring = _quoting.maxother = _quoting.maxlong = 40

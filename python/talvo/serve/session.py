@@ -1,4 +1,4 @@
-"""One browser tab: its own runtime, frames out to the socket, speech in from the page."""
+"""One browser tab: its own runtime, frames out through its delivery, speech in from the page."""
 
 from __future__ import annotations
 
@@ -13,9 +13,8 @@ from typing import Any
 from aiohttp import WSCloseCode, WSMsgType, web
 from loguru import logger
 
-from talvo.serve import protocol, runtimes, wav
+from talvo.serve import protocol, runtimes, transports, wav
 from talvo.serve.budget import Budget
-from talvo.serve.outbox import Outbox
 from talvo.serve.settings import Settings
 
 CHUNK_SECONDS = 0.1  # speech pushed per push_audio when the server paces an utterance
@@ -38,13 +37,11 @@ class Session:
         self.settings = settings
         self.number = next(_numbers)
         self.runtime: Any = None
-        self.outbox = Outbox(settings.outbox_frames)
-        self.frames_sent = 0
+        self.delivery = transports.open_delivery(ws, settings, self.number)  # how frames leave
         self.finished = asyncio.Event()
         self._releasing: asyncio.Future[None] | None = None
         self._feeder: asyncio.Task[None] | None = None
         self._sender: asyncio.Task[None] | None = None
-        self._sending: asyncio.Future[None] | None = None  # the frame on its way out
         self._upload_size: int | None = None  # announced; the next binary message is the file
         self._stream_rate: int | None = None  # a streamed (microphone) utterance is open
         self._streamed_bytes = 0
@@ -74,6 +71,7 @@ class Session:
                 max_upload_bytes=self.settings.max_upload_bytes,
                 max_utterance_seconds=self.settings.max_utterance_seconds,
                 max_chunk_bytes=self.settings.max_chunk_bytes,
+                **self.delivery.hello(),
             )
             try:
                 await self.ws.send_str(hello)
@@ -110,14 +108,21 @@ class Session:
                 logger.error("session {}: stopping the runtime failed: {}", self.number, e)
         if not self.ws.closed:
             await self._close(WSCloseCode.OK, "")
-        if self._sending is not None and self._sending.cancel():  # the socket is gone by now
-            await asyncio.gather(self._sending, return_exceptions=True)
+        await self.delivery.close()
         logger.info(
             "session {} closed after {} frames ({} dropped)",
             self.number,
             self.frames_sent,
             self.outbox.dropped,
         )
+
+    @property
+    def outbox(self) -> Any:
+        return self.delivery.outbox
+
+    @property
+    def frames_sent(self) -> int:
+        return self.delivery.sent
 
     async def shutdown(self, message: str = "the server is stopping") -> None:
         """Close the socket (the session then stops its runtime) and wait until it has."""
@@ -169,11 +174,11 @@ class Session:
     # -- frames out ----------------------------------------------------------------------------
 
     async def _pump(self) -> None:
-        runtime, outbox = self.runtime, self.outbox
+        runtime, delivery = self.runtime, self.delivery
         frames = runtime._frame_queue
 
         def out_buffer_empty() -> bool:  # idle frames only for a tab that keeps up
-            return not outbox and frames.empty()
+            return not delivery.pending() and frames.empty()
 
         # The renderer stamps each frame with its deadline on its own clock; the frame taken
         # soonest after its deadline fixes that clock's offset to ours.
@@ -181,7 +186,7 @@ class Session:
         try:
             async for frame in runtime.run(out_buffer_empty):
                 offset = min(offset, time.perf_counter() - frame.timestamp)
-                outbox.put((frame, offset + frame.timestamp))
+                delivery.put(frame, offset + frame.timestamp)
         except Exception as e:
             logger.error("session {}: the renderer failed: {}", self.number, e)
             await self._close_with("error", f"the renderer failed: {e}", code=1011)
@@ -189,38 +194,10 @@ class Session:
         await self._close_with("error", "the renderer ended the stream", code=1011)
 
     async def _send(self) -> None:
-        queue = self.runtime._frame_queue
-        while True:
-            frame, deadline = await self.outbox.get()
-            now = time.perf_counter()
-            data = protocol.encode_frame(
-                frame,
-                depth=len(self.outbox) + queue.qsize(),
-                dropped=self.outbox.dropped,
-                deadline=deadline,
-                latency_ms=(now - deadline) * 1000.0,
-            )
-            # Shielded: a send cancelled while it waits for the page would cancel the drain
-            # waiter aiohttp shares among all writes on this socket, failing the close's too.
-            self._sending = asyncio.ensure_future(self.ws.send_bytes(data))
-            try:
-                async with asyncio.timeout(self.settings.send_timeout):
-                    await asyncio.shield(self._sending)
-            except TimeoutError:
-                logger.warning(
-                    "session {}: the page took no frame for {} s, closing",
-                    self.number,
-                    self.settings.send_timeout,
-                )
-                await self._close_with("error", "the page stopped reading frames", code=1008)
-                return
-            except ConnectionError:  # the page went away; the receive side ends the session
-                return
-            except Exception as e:  # anything else would leave the page with a frozen face
-                logger.error("session {}: sending a frame failed: {}", self.number, e)
-                await self._close_with("error", f"sending a frame failed: {e}", code=1011)
-                return
-            self.frames_sent += 1
+        try:
+            await self.delivery.run(self.runtime)
+        except transports.SessionEnded as e:
+            await self._close_with("error", str(e), code=e.code)
 
     # -- speech in -----------------------------------------------------------------------------
 
@@ -300,6 +277,8 @@ class Session:
             await self.ws.send_str(protocol.dumps("speaking", source="microphone"))
         elif kind == "interrupt":
             await self._interrupt()
+        elif kind in transports.SIGNALLING:
+            await self.delivery.on_message(message)
         elif kind == "audio_end":
             if self._stream_rate is None:
                 raise protocol.MessageError("audio_end without audio_start")
@@ -314,8 +293,7 @@ class Session:
         self._stream_rate = self._upload_size = None  # a microphone's later chunks are refused
         result = await self.runtime.interrupt()
         # Frames of it already past the runtime, waiting for the socket, go too.
-        taken = self.outbox.discard(lambda item: item[0].speech)
-        unsent = sum(len(frame.audio) / 2 / frame.sample_rate for frame, _ in taken)
+        unsent = self.delivery.discard_speech()
         logger.info("session {}: interrupted after {:.2f} s", self.number, result.played_seconds)
         await self.ws.send_str(
             protocol.dumps(

@@ -26,6 +26,17 @@ class Settings:
     # A closing socket waits for the page to read what is ahead of the close; a page that
     # reads nothing for this long is cut off instead.
     close_timeout: float = 5.0
+    transport: str = "websocket"  # how frames leave: a name in talvo.serve.transports.TRANSPORTS
+    codec: str = "vp8"  # webrtc: the video codec, "vp8" or "h264"
+    # webrtc: (url, username, credential) of each STUN/TURN server; none by default, so no
+    # third-party server is ever contacted unasked
+    ice_servers: tuple[tuple[str, str | None, str | None], ...] = ()
+    ice_loopback: bool = False  # webrtc: offer 127.0.0.1 and ::1 too (a browser on this machine)
+    # webrtc: a page whose peer is not connected this long after the hello is closed
+    connect_timeout: float = 15.0
+    # webrtc: video frames waiting for the encoder; beyond that the oldest is dropped, so a
+    # peer behind by more than this never sees old pictures (audio is never dropped)
+    video_frames: int = 3
 
     # Host header names served (with any IP address literal), None for any name: a page whose
     # own name was rebound to this server's address must not reach it (DNS rebinding).

@@ -1,5 +1,7 @@
 // The live view: frames from the WebSocket onto the canvas, each frame's audio slice scheduled
-// with Web Audio to start exactly when that frame is shown, and the figures beside them.
+// with Web Audio to start exactly when that frame is shown, and the figures beside them. When
+// the server delivers over WebRTC instead (hello.transport), a <video> element plays its stream
+// and the figures come from getStats(); speech goes to the server on the WebSocket either way.
 "use strict";
 
 const HEADER_BYTES = 44; // protocol.FRAME_HEADER: <IHHBxHIIIddf
@@ -36,8 +38,9 @@ function say(text, kind) {
 
 function setSpeaking(on) {
   stats.speaking = on;
-  $("speaking").textContent = on ? "yes" : "no";
+  $("speaking").textContent = $("rtc-speaking").textContent = on ? "yes" : "no";
   canvas.classList.toggle("speaking", on);
+  video.classList.toggle("speaking", on);
   const ready = hello !== null && ws && ws.readyState === WebSocket.OPEN;
   $("builtin").disabled = !ready || on;
   $("upload").disabled = !ready || on;
@@ -51,6 +54,7 @@ function ensureAudio() {
     if (Ctx) audioCtx = new Ctx();
   }
   if (audioCtx && audioCtx.state === "suspended") audioCtx.resume();
+  if (pc !== null && video.paused) video.play().catch(() => {}); // sound needs a click in most browsers
 }
 
 function connect() {
@@ -62,6 +66,7 @@ function connect() {
     else onFrame(ev.data);
   };
   ws.onclose = (ev) => {
+    if (pc !== null) pc.close();
     stopMic(false);
     hello = null;
     setSpeaking(false);
@@ -82,6 +87,18 @@ function onText(msg) {
       $("session").textContent = "#" + msg.session + " (" + msg.frame_wait + ")";
       say("Connected. Pick something for the avatar to say.");
       setSpeaking(false);
+      if (msg.transport === "webrtc") startWebRTC(msg);
+      break;
+    case "webrtc_answer":
+      pc.setRemoteDescription({ type: "answer", sdp: msg.sdp }).catch((e) => say("WebRTC: " + e.message, "error"));
+      break;
+    case "delivery":
+      $("rtc-dropped-server").textContent = msg.dropped;
+      if (msg.utterances > stats.utterances && mic === null) {
+        // The stream plays a jitter buffer's delay behind what the server has sent.
+        setTimeout(() => { setSpeaking(false); say("Done. Pick something else to say."); }, stats.rtc.jitterMs || 100);
+      }
+      stats.utterances = msg.utterances;
       break;
     case "refused":
       stats.refused = true;
@@ -286,6 +303,89 @@ function stopMic(send) {
 
 $("mic").onclick = () => { if (mic === null) startMic(); else stopMic(true); };
 if (!navigator.mediaDevices) $("mic").title = "this browser offers no microphone on this page";
+
+// -- WebRTC ---------------------------------------------------------------------------------------
+
+const video = $("video");
+let pc = null;
+let lastStats = null;
+
+async function startWebRTC(msg) {
+  canvas.hidden = true;
+  video.hidden = false;
+  document.querySelector(".figures").hidden = true;
+  $("rtc-figures").hidden = false;
+  $("rtc-session").textContent = "#" + msg.session + " (" + msg.codec + ")";
+  stats.rtc = { framesDecoded: 0 };
+  stats.utterances = 0;
+  pc = new RTCPeerConnection({ iceServers: msg.ice_servers });
+  pc.addTransceiver("video", { direction: "recvonly" });
+  pc.addTransceiver("audio", { direction: "recvonly" });
+  pc.ontrack = (ev) => { // both tracks arrive in one stream: the browser keeps them in step
+    if (video.srcObject !== ev.streams[0]) { video.srcObject = ev.streams[0]; video.play().catch(() => {}); }
+  };
+  pc.onconnectionstatechange = () => {
+    if (pc.connectionState === "failed") say("The WebRTC connection failed.", "error");
+  };
+  await pc.setLocalDescription(await pc.createOffer());
+  // The server takes one complete offer (no trickle): wait for every candidate, at most 3 s.
+  await new Promise((done) => {
+    if (pc.iceGatheringState === "complete") return done();
+    pc.onicegatheringstatechange = () => { if (pc.iceGatheringState === "complete") done(); };
+    setTimeout(done, 3000);
+  });
+  ws.send(JSON.stringify({ type: "webrtc_offer", sdp: pc.localDescription.sdp }));
+  setInterval(rtcFigures, 500);
+}
+
+// The browser lines the two tracks up from the sender's reports, but leaves up to about 30 ms
+// (more on a busy machine) uncorrected, nearly always with the picture ahead: hold the video
+// back by what the figures show, in half steps (each figure is noisy), within 0-400 ms.
+function keepInStep(offsetMs) {
+  const receiver = pc.getReceivers().find((x) => x.track.kind === "video");
+  if (!receiver || !("jitterBufferTarget" in receiver) || !Number.isFinite(offsetMs) || Math.abs(offsetMs) < 10) return;
+  const target = Math.min(400, Math.max(0, (receiver.jitterBufferTarget || 0) + offsetMs / 2));
+  receiver.jitterBufferTarget = target;
+  stats.rtc.videoHoldMs = target;
+}
+
+async function rtcFigures() {
+  if (pc === null || pc.connectionState === "closed") return;
+  const found = {};
+  (await pc.getStats()).forEach((s) => {
+    if (s.type === "inbound-rtp") found[s.kind] = s;
+    else if (s.type === "candidate-pair" && s.nominated && s.state === "succeeded") found.pair = s;
+  });
+  const v = found.video, a = found.audio, r = stats.rtc, now = performance.now();
+  if (!v) return;
+  const bytes = v.bytesReceived + (a ? a.bytesReceived : 0);
+  if (lastStats !== null) {
+    const dt = (now - lastStats.at) / 1000;
+    r.fps = (v.framesDecoded - lastStats.decoded) / dt;
+    r.kbps = (bytes - lastStats.bytes) * 8 / dt / 1000;
+  }
+  lastStats = { at: now, decoded: v.framesDecoded, bytes };
+  r.framesDecoded = v.framesDecoded;
+  r.framesDropped = v.framesDropped || 0;
+  r.jitterMs = v.jitterBufferEmittedCount ? 1000 * v.jitterBufferDelay / v.jitterBufferEmittedCount : null;
+  r.audioJitterMs = a && a.jitterBufferEmittedCount ? 1000 * a.jitterBufferDelay / a.jitterBufferEmittedCount : null;
+  r.rttMs = found.pair && found.pair.currentRoundTripTime !== undefined ? 1000 * found.pair.currentRoundTripTime : null;
+  r.audioPackets = a ? a.packetsReceived : 0;
+  // When each track plays what it plays now, on the sender's clock: their difference is how far
+  // the mouth is from its sound (positive: the picture is ahead).
+  r.offsetMs = a && v.estimatedPlayoutTimestamp && a.estimatedPlayoutTimestamp
+    ? v.estimatedPlayoutTimestamp - a.estimatedPlayoutTimestamp : null;
+  keepInStep(r.offsetMs);
+  const ms = (x) => (x === null || x === undefined ? "–" : x.toFixed(1) + " ms");
+  $("rtc-fps").textContent = r.fps === undefined ? "–" : r.fps.toFixed(1);
+  $("rtc-decoded").textContent = r.framesDecoded;
+  $("rtc-dropped").textContent = r.framesDropped;
+  $("rtc-jitter").textContent = r.jitterMs === null ? "–" : r.jitterMs.toFixed(0) + " / " + ms(r.audioJitterMs);
+  $("rtc-rtt").textContent = ms(r.rttMs);
+  $("rtc-bitrate").textContent = r.kbps === undefined ? "–" : Math.round(r.kbps) + " kbit/s";
+  $("rtc-audio").textContent = r.audioPackets;
+  $("rtc-offset").textContent = ms(r.offsetMs);
+}
 
 connect();
 requestAnimationFrame(tick);

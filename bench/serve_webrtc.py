@@ -1,0 +1,206 @@
+"""`python -m bench.serve --transport webrtc`: N aiortc peers in this process against one
+`serve --transport webrtc` process, each speaking the built-in utterance over and over. Per N:
+fps per session (min, median), latency from the renderer's deadline to the first packet of
+each frame (p50, p99), the server's CPU per session beside the bare encode cost of the same
+frames, measured here in the same run, and the frames dropped for peers that fell behind.
+
+Runs itself again inside a network namespace of its own holding only loopback, so ICE finds no
+other address and nothing leaves the machine.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import fractions
+import json
+import os
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import asdict, dataclass
+
+from bench.serve import cpu_seconds, p, start_server
+
+INSIDE = "TALVO_BENCH_OWN_NETNS"
+FPS = 25
+
+
+@dataclass
+class Row:
+    sessions: int
+    connected: int
+    fps_min: float
+    fps_median: float
+    latency_p50_ms: float
+    latency_p99_ms: float
+    server_cpu_percent: float  # of one core, all sessions
+    server_ms_per_frame: float  # server CPU over the video frames that reached the peers
+    encode_ms_per_frame: float
+    dropped: int
+    client_cpu_percent: float
+
+
+def bare_encode_ms(size: int, codec: str, frames: int = 75) -> float:
+    """CPU per frame of aiortc's own encoder on the renderer's frames at this size (the speech
+    utterance, so the mouth moves), converted from RGB as the server's encoder gets them."""
+    import av
+    import numpy as np
+    from aiortc.codecs import get_encoder
+    from aiortc.rtcrtpparameters import RTCRtpCodecParameters
+    from talvo.demo.audio import speech_like
+    from talvo.engine.video_reader import pack_demo_model
+    from talvo.runtime_async import AsyncTalvo
+
+    async def render(path: str) -> list:
+        async with await AsyncTalvo.create(model_path=path, frame_wait="loop") as rt:
+            await rt.load_data_async()
+            await rt.push_audio(speech_like(frames / FPS + 1), 16000)
+            await rt.flush()
+            drawn = []
+            async for frame in rt.run(lambda: True):
+                drawn.append(frame)
+                if len(drawn) == frames:
+                    return drawn
+        return drawn
+
+    with tempfile.TemporaryDirectory() as tmp:
+        pack_demo_model(os.path.join(tmp, "m.imx"), width=size, height=size)
+        drawn = asyncio.run(render(os.path.join(tmp, "m.imx")))
+    encoder = get_encoder(RTCRtpCodecParameters(mimeType=f"video/{codec.upper()}", clockRate=90000))
+    start = time.thread_time()
+    for f in drawn:
+        out = av.VideoFrame.from_ndarray(
+            np.frombuffer(f.image, np.uint8).reshape(f.height, f.width, 3), format="rgb24"
+        )
+        out.pts, out.time_base = f.index * 3600, fractions.Fraction(1, 90000)
+        encoder.encode(out)
+    return (time.thread_time() - start) * 1000 / len(drawn)
+
+
+async def speak(peer, stop: asyncio.Event) -> None:
+    """The built-in utterance again each time the last one has ended."""
+    spoken = -1
+    while not stop.is_set():
+        ended = max((t.get("utterances", 0) for t in peer.texts if t["type"] == "delivery"), default=0)
+        if ended > spoken:
+            spoken = ended
+            await peer.send(type="builtin")
+        await asyncio.sleep(0.1)
+
+
+async def measure(
+    n: int, size_model: str, codec: str, warmup: float, seconds: float, encode_ms: float
+) -> Row:
+    import aiohttp
+
+    from bench.webrtc_peer import Peer
+
+    proc, url = start_server(
+        "loop", n, "--transport", "webrtc", "--ice-loopback", "--codec", codec, "--model", size_model
+    )
+    peers: list = []
+    try:
+        async with aiohttp.ClientSession(connector=aiohttp.TCPConnector(limit=0)) as http:
+            stop = asyncio.Event()
+            peers = [Peer(await http.ws_connect(url + "ws")) for _ in range(n)]
+            done = await asyncio.gather(*(peer.connect(timeout=30) for peer in peers), return_exceptions=True)
+            live = [peer for peer, d in zip(peers, done) if d is None]
+            speakers = [asyncio.create_task(speak(peer, stop)) for peer in live]
+            await asyncio.sleep(warmup)
+            start, cpu0, mine0 = time.perf_counter(), cpu_seconds(proc.pid), time.process_time()
+            await asyncio.sleep(seconds)
+            end, cpu1, mine1 = time.perf_counter(), cpu_seconds(proc.pid), time.process_time()
+            stop.set()
+            await asyncio.gather(*speakers, return_exceptions=True)
+            dropped = sum(
+                max((t.get("dropped", 0) for t in x.texts if t["type"] == "delivery"), default=0)
+                for x in live
+            )
+            for peer in peers:
+                await peer.close()
+    finally:
+        proc.send_signal(signal.SIGINT)
+        try:
+            proc.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+    span = end - start
+    frames = [len([1 for at, _, _ in x.video if start <= at < end]) for x in live]
+    fps = [f / span for f in frames] or [0.0]
+    latencies = []
+    for x in live:
+        first = next((t["first"] for t in x.texts if t["type"] == "delivery" and "first" in t), None)
+        if first is not None:  # packets are keyed by pts from the first frame, which is the server's first
+            latencies += [
+                at - (first[1] + pts / 90000)
+                for pts, at in x.packets.get("video", {}).items()
+                if start <= at < end
+            ]
+    server = 100 * (cpu1 - cpu0) / span
+    return Row(
+        n,
+        len(live),
+        round(min(fps), 2),
+        round(statistics.median(fps), 2),
+        round(p(latencies, 0.5), 1),
+        round(p(latencies, 0.99), 1),
+        round(server, 1),
+        round((cpu1 - cpu0) * 1000 / max(1, sum(frames)), 2),
+        round(encode_ms, 2),
+        dropped,
+        round(100 * (mine1 - mine0) / span, 1),
+    )
+
+
+def main(args, argv: list[str]) -> int:
+    if os.environ.get(INSIDE) != "1":
+        command = 'ip link set lo up && exec "$@"'
+        env = {**os.environ, INSIDE: "1"}
+        inner = [sys.executable, "-m", "bench.serve", *argv]
+        return subprocess.call(["unshare", "--net", "--", "sh", "-c", command, "sh", *inner], env=env)
+    size = args.size or 512
+    sessions = args.sessions or [1, 4, 8, 16]
+    warmup, seconds = (3.0, 4.0) if args.quick else (4.0, 10.0)
+    load_before = os.getloadavg()
+    encode_ms = bare_encode_ms(size, args.codec)
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="talvo-bench-") as tmp:
+        from talvo.engine.video_reader import pack_demo_model
+
+        model = os.path.join(tmp, "m.imx")
+        pack_demo_model(model, width=size, height=size)
+        for n in sessions:
+            print(f"webrtc x {n} ...", file=sys.stderr, flush=True)
+            rows.append(asyncio.run(measure(n, model, args.codec, warmup, seconds, encode_ms)))
+    encode_after = bare_encode_ms(size, args.codec)
+    load_after = os.getloadavg()
+    print(
+        f"CPU: {os.cpu_count()} cores; load average before {load_before[0]:.2f}, after {load_after[0]:.2f}; "
+        f"Python {sys.version.split()[0]}; {size}x{size}, {args.codec}; bare encode {encode_ms:.2f} ms/frame "
+        f"(again after the run: {encode_after:.2f})"
+    )
+    print(
+        "| sessions | fps per session, min / median | latency p50 / p99 (ms) | server CPU (% of a core) "
+        "| server CPU per frame sent (ms) | x bare encode | dropped | client CPU |"
+    )
+    print("|---|---|---|---|---|---|---|---|")
+    for r in rows:
+        connected = "" if r.connected == r.sessions else f" ({r.connected} connected)"
+        print(
+            f"| {r.sessions}{connected} | {r.fps_min} / {r.fps_median} | {r.latency_p50_ms} / {r.latency_p99_ms} "
+            f"| {r.server_cpu_percent} | {r.server_ms_per_frame} | {r.server_ms_per_frame / r.encode_ms_per_frame:.2f} "
+            f"| {r.dropped} | {r.client_cpu_percent} |"
+        )
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(
+                {"load_before": load_before, "load_after": load_after, "rows": [asdict(r) for r in rows]},
+                f,
+                indent=2,
+            )
+    return 0
