@@ -60,7 +60,7 @@ class Delivery:
     def discard_speech(self) -> float:
         """An interrupt: drop the speech frames still waiting here; returns their seconds of sound."""
         taken = self.outbox.discard(lambda item: item[0].speech)
-        return sum(len(frame.audio) / 2 / frame.sample_rate for frame, _ in taken)
+        return float(sum(len(frame.audio) / 2 / frame.sample_rate for frame, _ in taken))
 
     async def run(self, runtime: Any) -> None:
         """Deliver until cancelled; SessionEnded ends the session."""
@@ -88,4 +88,5 @@ def missing(name: str) -> str | None:
 
 def open_delivery(ws: Any, settings: Settings, number: int) -> Delivery:
     module = importlib.import_module(TRANSPORTS[settings.transport][0])
-    return module.Delivery(ws, settings, number)
+    delivery: Delivery = module.Delivery(ws, settings, number)
+    return delivery

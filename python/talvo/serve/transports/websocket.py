@@ -20,7 +20,7 @@ class Delivery(_Base):
 
     def __init__(self, ws: Any, settings: Settings, number: int) -> None:
         super().__init__(ws, settings, number, settings.outbox_frames)
-        self._sending: asyncio.Future | None = None  # the frame on its way out
+        self._sending: asyncio.Future[None] | None = None  # the frame on its way out
 
     async def run(self, runtime: Any) -> None:
         queue = runtime._frame_queue
