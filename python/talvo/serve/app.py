@@ -8,7 +8,8 @@ from importlib import resources
 from aiohttp import web
 from loguru import logger
 
-from talvo.serve import protocol
+from talvo.serve import metrics, probes, protocol
+from talvo.serve.probes import ADMISSION, Admission
 from talvo.serve.session import Session
 from talvo.serve.settings import Settings
 
@@ -33,20 +34,26 @@ async def static_file(request: web.Request) -> web.Response:
     return web.Response(text=path.read_text(encoding="utf-8"), content_type=kind)
 
 
-async def socket(request: web.Request) -> web.WebSocketResponse:
+async def socket(request: web.Request) -> web.StreamResponse:
     app = request.app
-    settings, sessions = app[SETTINGS], app[SESSIONS]
+    settings, sessions, admission = app[SETTINGS], app[SESSIONS], app[ADMISSION]
+    refusal = admission.refusal()
+    if refusal is not None and refusal[0] == "draining":
+        # Refused before the upgrade: a balancer takes the 503 as "try the next server", so
+        # the page lands on one that is staying (the page itself asks /readyz why).
+        metrics.session_refused("draining")
+        body = {"type": "refused", "message": refusal[1]}
+        return web.json_response(body, status=503, headers={"Retry-After": "5"})
     # Frames are raw RGB: per-message compression would cost more CPU than the bytes it saves.
     ws = web.WebSocketResponse(max_msg_size=settings.max_message_bytes, compress=False, heartbeat=20.0)
     await ws.prepare(request)
-    if len(sessions) >= settings.max_sessions:
-        message = (
-            f"The server is full: {settings.max_sessions} sessions are open "
-            f"(--max-sessions {settings.max_sessions}). Close another tab or try again later."
-        )
-        logger.warning("refused a session: {} sessions open", len(sessions))
+    refusal = admission.refusal()  # again: sessions may have opened, or a drain begun, meanwhile
+    if refusal is not None:
+        reason, message = refusal
+        logger.warning("refused a session ({}): {} sessions open", reason, len(sessions))
+        metrics.session_refused(reason)
         await ws.send_str(protocol.dumps("refused", message=message))
-        await ws.close(code=1013, message=b"server full")
+        await ws.close(code=1013, message=f"server {reason}".encode())
         return ws
     # Counted from here, before any await, so the limit holds; uncounted only once its runtime
     # has stopped, so a server shutdown waits for it even if this handler is cancelled first.
@@ -69,8 +76,12 @@ def make_app(settings: Settings) -> web.Application:
     app = web.Application()
     app[SETTINGS] = settings
     app[SESSIONS] = set()
+    app[ADMISSION] = Admission(settings, app[SESSIONS])
     app.router.add_get("/", index)
     app.router.add_get("/static/{name}", static_file)
     app.router.add_get("/ws", socket)
+    app.router.add_get("/healthz", probes.healthz)
+    app.router.add_get("/readyz", probes.readyz)
+    app.router.add_get("/metrics", metrics.handle_metrics)
     app.on_shutdown.append(stop_sessions)
     return app

@@ -6,6 +6,7 @@ import asyncio
 import contextlib
 import itertools
 import math
+import os
 import time
 from collections.abc import Callable
 from typing import Any
@@ -13,7 +14,7 @@ from typing import Any
 from aiohttp import WSCloseCode, WSMsgType, web
 from loguru import logger
 
-from talvo.serve import protocol, runtimes, wav
+from talvo.serve import metrics, protocol, runtimes, wav
 from talvo.serve.outbox import Outbox
 from talvo.serve.settings import Settings
 
@@ -48,6 +49,13 @@ class Session:
         self._upload_size: int | None = None  # announced; the next binary message is the file
         self._stream_rate: int | None = None  # a streamed (microphone) utterance is open
         self._streamed_bytes = 0
+        self._dropped_reported = 0
+        # No utterance under way: set once the frame ending the last one has gone out. A drain
+        # lets a session finish what it is saying, and takes no new utterance meanwhile.
+        self.quiet = asyncio.Event()
+        self.quiet.set()
+        self.draining = False
+        metrics.session_opened()
 
     # -- lifetime ------------------------------------------------------------------------------
 
@@ -66,6 +74,7 @@ class Session:
                 protocol.dumps(
                     "hello",
                     session=self.number,
+                    worker=os.getpid(),
                     width=width,
                     height=height,
                     fps=25,
@@ -89,6 +98,7 @@ class Session:
             await asyncio.shield(self._releasing)
 
     def _released(self, _: asyncio.Future) -> None:
+        metrics.session_closed(self.outbox.dropped - self._dropped_reported)
         self.finished.set()
         self._on_finished(self)
 
@@ -124,6 +134,17 @@ class Session:
         if not self.ws.closed:
             await self._close(WSCloseCode.GOING_AWAY, message)
         await self.finished.wait()
+
+    async def drain(self, seconds: float) -> None:
+        """Tell the page the server is stopping, let an utterance under way end (for up to
+        `seconds`), then close the session."""
+        self.draining = True
+        with contextlib.suppress(Exception):
+            await self.ws.send_str(protocol.dumps("draining", seconds=seconds))
+        with contextlib.suppress(TimeoutError):
+            async with asyncio.timeout(seconds):
+                await self.quiet.wait()
+        await self.shutdown("the server is restarting: reload to reconnect")
 
     async def _close_with(self, kind: str, message: str, code: int) -> None:
         await self._close(code, message, notice=protocol.dumps(kind, message=message))
@@ -221,6 +242,11 @@ class Session:
                 await self._close_with("error", f"sending a frame failed: {e}", code=1011)
                 return
             self.frames_sent += 1
+            dropped = self.outbox.dropped
+            metrics.frame_sent(len(data), now - deadline, dropped - self._dropped_reported)
+            self._dropped_reported = dropped
+            if frame.end_of_speech:
+                self.quiet.set()
 
     # -- speech in -----------------------------------------------------------------------------
 
@@ -256,6 +282,8 @@ class Session:
         )
 
     def _check_idle(self) -> None:
+        if self.draining:
+            raise protocol.MessageError("the server is restarting: it takes no new utterance")
         if self._busy():
             raise protocol.MessageError("already speaking: wait for the current utterance to end")
 
@@ -264,7 +292,7 @@ class Session:
         if kind == "builtin":
             self._check_idle()
             pcm, rate = runtimes.builtin_utterance()
-            await self._start_feeder(pcm, rate, "the built-in utterance")
+            await self._start_feeder(pcm, rate, "the built-in utterance", "builtin")
         elif kind == "upload":
             self._check_idle()
             size = message.get("size")
@@ -274,10 +302,13 @@ class Session:
             if size > limit:
                 raise wav.WavError(f"the upload is too large: {size} bytes (limit {limit})")
             self._upload_size = size
+            self.quiet.clear()
         elif kind == "audio_start":
             self._check_idle()
             self._stream_rate = wav.check_rate(message.get("sample_rate"))
             self._streamed_bytes = 0
+            self.quiet.clear()
+            metrics.utterance_started("microphone")
             await self.ws.send_str(protocol.dumps("speaking", source="microphone"))
         elif kind == "audio_end":
             if self._stream_rate is None:
@@ -289,13 +320,18 @@ class Session:
         if self._upload_size is not None:
             size, self._upload_size = self._upload_size, None
             if len(data) != size:
+                self.quiet.set()
                 raise wav.WavError(f"the upload holds {len(data)} bytes, {size} were announced")
-            pcm, rate = wav.parse_wav(
-                data,
-                max_bytes=self.settings.max_upload_bytes,
-                max_seconds=self.settings.max_utterance_seconds,
-            )
-            await self._start_feeder(pcm, rate, "the uploaded file")
+            try:
+                pcm, rate = wav.parse_wav(
+                    data,
+                    max_bytes=self.settings.max_upload_bytes,
+                    max_seconds=self.settings.max_utterance_seconds,
+                )
+            except wav.WavError:
+                self.quiet.set()  # nothing will be said
+                raise
+            await self._start_feeder(pcm, rate, "the uploaded file", "upload")
         elif self._stream_rate is not None:
             rate = self._stream_rate
             if len(data) > self.settings.max_chunk_bytes:
@@ -319,7 +355,9 @@ class Session:
                 'unexpected binary message: send {"type": "upload"} or {"type": "audio_start"} first'
             )
 
-    async def _start_feeder(self, pcm: bytes, rate: int, what: str) -> None:
+    async def _start_feeder(self, pcm: bytes, rate: int, what: str, source: str) -> None:
+        self.quiet.clear()
+        metrics.utterance_started(source)
         self._feeder = asyncio.create_task(self._speak(pcm, rate), name=f"talvo-serve-speak-{self.number}")
         self._feeder.add_done_callback(self._feeder_done)
         seconds = len(pcm) / 2 / rate
@@ -329,6 +367,7 @@ class Session:
 
     def _feeder_done(self, task: asyncio.Task) -> None:
         if not task.cancelled() and task.exception() is not None:
+            self.quiet.set()  # no end of speech will come
             logger.error("session {}: pushing speech failed: {}", self.number, task.exception())
 
     async def _speak(self, pcm: bytes, rate: int) -> None:

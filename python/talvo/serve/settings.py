@@ -23,6 +23,8 @@ class Settings:
     # A closing socket waits for the page to read what is ahead of the close; a page that
     # reads nothing for this long is cut off instead.
     close_timeout: float = 5.0
+    # After SIGTERM, how long an utterance under way may go on before its session is closed.
+    drain_timeout: float = 30.0
 
     @property
     def max_message_bytes(self) -> int:

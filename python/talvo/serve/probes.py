@@ -1,0 +1,59 @@
+"""Whether this process takes new sessions, and the probes a load balancer asks it.
+
+`Admission` is the one place that decides: the socket handler refuses by it, /readyz answers by
+it and a drain sets it, so what a balancer is told and what a page gets never disagree.
+"""
+
+from __future__ import annotations
+
+import os
+
+from aiohttp import web
+
+from talvo.serve.settings import Settings
+
+
+class Admission:
+    def __init__(self, settings: Settings, sessions: set) -> None:
+        self.settings = settings
+        self.sessions = sessions
+        self.draining = False
+
+    def refusal(self) -> tuple[str, str] | None:
+        """(reason, message for the page) while no new session is taken, else None."""
+        if self.draining:
+            return "draining", "The server is restarting and takes no new sessions. Reload in a moment."
+        if len(self.sessions) >= self.settings.max_sessions:
+            limit = self.settings.max_sessions
+            return "full", (
+                f"The server is full: {limit} sessions are open (--max-sessions {limit}). "
+                "Close another tab or try again later."
+            )
+        return None
+
+    def figures(self) -> dict:
+        return {
+            "pid": os.getpid(),
+            "sessions": len(self.sessions),
+            "max_sessions": self.settings.max_sessions,
+            "draining": self.draining,
+        }
+
+
+ADMISSION = web.AppKey("admission", Admission)
+_NO_CACHE = {"Cache-Control": "no-store"}
+
+
+async def healthz(request: web.Request) -> web.Response:
+    """Alive: the event loop answers. Says nothing about taking sessions (that is /readyz)."""
+    return web.json_response({"status": "alive", **request.app[ADMISSION].figures()}, headers=_NO_CACHE)
+
+
+async def readyz(request: web.Request) -> web.Response:
+    admission = request.app[ADMISSION]
+    refusal = admission.refusal()
+    if refusal is None:
+        return web.json_response({"ready": True, **admission.figures()}, headers=_NO_CACHE)
+    reason, message = refusal
+    body = {"ready": False, "reason": reason, "message": message, **admission.figures()}
+    return web.json_response(body, status=503, headers=_NO_CACHE)
