@@ -1,9 +1,11 @@
-"""`python -m talvo serve`: argument parsing, start-up checks, and a clean Ctrl-C."""
+"""`python -m talvo serve`: argument parsing, start-up checks, a clean Ctrl-C and a SIGTERM
+that drains."""
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import os
 import signal
 import sys
@@ -40,12 +42,30 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         default=32,
         help="sessions served at once; more tabs are refused (default 32)",
     )
+    p.add_argument(
+        "--workers",
+        type=int,
+        default=1,
+        help="processes serving the port, each with its own --max-sessions (default 1)",
+    )
+    p.add_argument(
+        "--drain-timeout",
+        type=float,
+        default=30.0,
+        metavar="SECONDS",
+        help="on SIGTERM, how long utterances under way may finish before sessions close (default 30)",
+    )
     p.add_argument("--verbose", action="store_true", help="show the runtime's debug log")
+    p.add_argument("--worker-of", help=argparse.SUPPRESS)  # FD:PID, set by the supervisor
     args = p.parse_args(argv)
     if not 0 <= args.port <= 65535:
         p.error("--port must be between 0 and 65535")
     if not 1 <= args.max_sessions <= 1024:
         p.error("--max-sessions must be between 1 and 1024")
+    if not 1 <= args.workers <= 64:
+        p.error("--workers must be between 1 and 64")
+    if not 0 <= args.drain_timeout <= 3600:
+        p.error("--drain-timeout must be between 0 and 3600 seconds")
     return args
 
 
@@ -54,12 +74,13 @@ def _url(host: str, port: int) -> str:
     return f"http://[{shown}]:{port}/" if ":" in shown else f"http://{shown}:{port}/"
 
 
-async def serve(settings, host: str, port: int, ready=print) -> None:
-    """Serve until SIGINT or SIGTERM, then stop every session before returning."""
+async def serve(settings, host: str, port: int, ready=print, worker_of: str | None = None) -> None:
+    """Serve until SIGINT, or SIGTERM and a drain, then stop every session before returning.
+    `worker_of` makes this one of several workers sharing the port (see workers.py)."""
     from aiohttp import web
 
     from talvo.serve import app as app_mod
-    from talvo.serve import runtimes
+    from talvo.serve import drain, runtimes, workers
 
     loop = asyncio.get_running_loop()
     if settings.frame_wait == "executor":
@@ -72,27 +93,47 @@ async def serve(settings, host: str, port: int, ready=print) -> None:
     await probe.stop()
     await loop.run_in_executor(None, runtimes.builtin_utterance)
 
-    runner = web.AppRunner(app_mod.make_app(settings), access_log=None, handle_signals=False)
+    app = app_mod.make_app(settings)
+    runner = web.AppRunner(app, access_log=None, handle_signals=False)
     await runner.setup()
+    draining: asyncio.Task | None = None
     try:
-        site = web.TCPSite(runner, host, port)
+        site = web.TCPSite(runner, host, port, reuse_port=worker_of is not None)
         try:
             await site.start()
         except OSError as e:
             raise ServeError(f"cannot listen on {host}:{port}: {e.strerror or e}") from None
         bound_port = runner.addresses[0][1] if runner.addresses else port
         stopping = asyncio.Event()
+
+        def on_sigterm() -> None:
+            nonlocal draining
+            if draining is None:
+                draining = asyncio.ensure_future(drain.drain(app[app_mod.ADMISSION], settings.drain_timeout))
+                draining.add_done_callback(lambda _: stopping.set())
+            else:  # a second SIGTERM ends the drain at once
+                stopping.set()
+
         # Kept until every session has stopped: a second Ctrl-C must not abandon runtimes
         # half-stopped (each stop is bounded anyway).
-        for sig in (signal.SIGINT, signal.SIGTERM):
-            loop.add_signal_handler(sig, stopping.set)
+        loop.add_signal_handler(signal.SIGINT, stopping.set)
+        loop.add_signal_handler(signal.SIGTERM, on_sigterm)
+        if worker_of is not None:
+
+            def supervisor_gone() -> None:  # from the watching thread
+                loop.call_soon_threadsafe(stopping.set)
+
+            workers.watch_supervisor(worker_of, supervisor_gone)
         ready(
             f"talvo serve: {_url(host, bound_port)}  (frame wait: {settings.frame_wait}, "
-            f"up to {settings.max_sessions} sessions; Ctrl-C stops)"
+            f"up to {settings.max_sessions} sessions; Ctrl-C stops, SIGTERM drains)"
         )
         await stopping.wait()
     finally:
         try:
+            if draining is not None and not draining.done():
+                draining.cancel()
+                await asyncio.gather(draining, return_exceptions=True)
             await runner.cleanup()  # on_shutdown closes every session and waits for its runtime
         finally:
             for sig in (signal.SIGINT, signal.SIGTERM):
@@ -122,7 +163,10 @@ def _serve_command(args: argparse.Namespace) -> int:
     logger.add(
         sys.stderr,
         level="DEBUG" if args.verbose else "INFO",
-        format="{time:HH:mm:ss.SSS} {level: <7} {message}",
+        # With several processes on one terminal, each line says whose it is.
+        format="{time:HH:mm:ss.SSS} {level: <7} "
+        + ("[{process}] " if args.workers > 1 or args.worker_of else "")
+        + "{message}",
         filter={"talvo.runtime_async": "DEBUG" if args.verbose else "WARNING"},
     )
     try:
@@ -136,10 +180,66 @@ def _serve_command(args: argparse.Namespace) -> int:
                 pack_demo_model(model)
             elif not os.path.isfile(model):
                 raise ServeError(f"{model}: no such model file")
-            settings = Settings(model_path=model, frame_wait=frame_wait, max_sessions=args.max_sessions)
-            asyncio.run(serve(settings, args.host, args.port, ready=lambda line: print(line, flush=True)))
+            if args.workers > 1:
+                return _supervise(args, model, tmp)
+            settings = Settings(
+                model_path=model,
+                frame_wait=frame_wait,
+                max_sessions=args.max_sessions,
+                drain_timeout=args.drain_timeout,
+            )
+            asyncio.run(
+                serve(
+                    settings,
+                    args.host,
+                    args.port,
+                    ready=_say if args.worker_of is None else _tell_supervisor,
+                    worker_of=args.worker_of,
+                )
+            )
     except (ServeError, ValueError) as e:
         print(f"talvo serve: error: {e}", file=sys.stderr)
         return 1
-    print("talvo serve: stopped", flush=True)
+    if args.worker_of is None:  # a worker's supervisor says it once for all
+        print("talvo serve: stopped", flush=True)
     return 0
+
+
+def _say(line: str) -> None:
+    print(line, flush=True)
+
+
+def _tell_supervisor(line: str) -> None:
+    # Its supervisor reads this from a pipe; one that has just died is noticed by the watch.
+    with contextlib.suppress(OSError):
+        print(line, flush=True)
+
+
+def _supervise(args: argparse.Namespace, model: str, tmp: str) -> int:
+    from talvo.serve import metrics, workers
+
+    try:
+        reservation, port = workers.reserve_port(args.host, args.port)
+    except OSError as e:
+        raise ServeError(f"cannot listen on {args.host}:{args.port}: {e.strerror or e}") from None
+    metrics_dir = os.path.join(tmp, "metrics")
+    os.mkdir(metrics_dir)
+
+    def command(worker_of: str) -> list[str]:
+        line = [sys.executable, "-m", "talvo", "serve", "--host", args.host, "--port", str(port)]
+        line += ["--model", model, "--frame-wait", args.frame_wait, "--max-sessions", str(args.max_sessions)]
+        line += ["--drain-timeout", str(args.drain_timeout), "--worker-of", worker_of]
+        return line + (["--verbose"] if args.verbose else [])
+
+    supervisor = workers.Supervisor(
+        args.workers, command, {**os.environ, metrics.MULTIPROC_ENV: metrics_dir}, metrics_dir
+    )
+    ready = (
+        f"talvo serve: {_url(args.host, port)}  ({args.workers} workers, frame wait: {args.frame_wait}, "
+        f"up to {args.max_sessions} sessions each; Ctrl-C stops, SIGTERM drains)"
+    )
+    with reservation:
+        status = asyncio.run(supervisor.run(lambda: print(ready, flush=True)))
+    if status == 0:
+        print("talvo serve: stopped", flush=True)
+    return status
