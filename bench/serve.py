@@ -3,6 +3,11 @@ against one server process, each speaking the built-in utterance over and over a
 frames at 25 fps. Per mode and N: fps per session, p99 frame latency, server CPU.
 
     python -m bench.serve [--quick] [--sessions 1 8 32 64] [--modes loop executor] [--json PATH]
+    python -m bench.serve --workers 1,2 [--quick] [--json PATH]
+
+With --workers, for each worker count: the largest N at which every session holds >= 24.5 fps
+with a p99 latency <= 40 ms (loop mode; N doubled until it fails, then bisected). The clients
+run on the same machine as the workers and take their share of its cores.
 
 Latency is the time from a frame's deadline on the renderer's clock to its arrival here, both on
 CLOCK_MONOTONIC (perf_counter on Linux), so it covers the server's queue, outbox and socket.
@@ -55,7 +60,23 @@ def cpu_seconds(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / TICKS  # utime + stime
 
 
-def start_server(mode: str, sessions: int) -> tuple[subprocess.Popen, str]:
+def server_cpu_seconds(pid: int) -> float:
+    """The server's CPU time, its workers' included (those alive now)."""
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            children = [int(x) for x in f.read().split()]
+    except OSError:
+        children = []
+    total = cpu_seconds(pid)
+    for child in children:
+        try:
+            total += cpu_seconds(child)
+        except OSError:  # ended meanwhile
+            pass
+    return total
+
+
+def start_server(mode: str, sessions: int, workers: int = 1) -> tuple[subprocess.Popen, str]:
     proc = subprocess.Popen(
         [
             sys.executable,
@@ -68,6 +89,8 @@ def start_server(mode: str, sessions: int) -> tuple[subprocess.Popen, str]:
             mode,
             "--max-sessions",
             str(sessions),
+            "--workers",
+            str(workers),
         ],
         stdout=subprocess.PIPE,
         stderr=subprocess.DEVNULL,
@@ -121,17 +144,17 @@ def p(values: list[float], q: float) -> float:
     return values[min(len(values) - 1, int(q * len(values)))] * 1000 if values else float("nan")
 
 
-async def measure(mode: str, n: int, warmup: float, seconds: float) -> Point:
-    proc, url = start_server(mode, n)
+async def measure(mode: str, n: int, warmup: float, seconds: float, workers: int = 1) -> Point:
+    proc, url = start_server(mode, n, workers)
     try:
         clients = [Client() for _ in range(n)]
         stop = asyncio.Event()
         async with aiohttp.ClientSession(connector=aiohttp.TCPConnector(limit=0)) as http:
             tasks = [asyncio.create_task(c.run(http, url, stop)) for c in clients]
             await asyncio.sleep(warmup)
-            start, cpu0, mine0 = time.perf_counter(), cpu_seconds(proc.pid), time.process_time()
+            start, cpu0, mine0 = time.perf_counter(), server_cpu_seconds(proc.pid), time.process_time()
             await asyncio.sleep(seconds)
-            end, cpu1, mine1 = time.perf_counter(), cpu_seconds(proc.pid), time.process_time()
+            end, cpu1, mine1 = time.perf_counter(), server_cpu_seconds(proc.pid), time.process_time()
             stop.set()
             for t in tasks:
                 t.cancel()
@@ -146,7 +169,7 @@ async def measure(mode: str, n: int, warmup: float, seconds: float) -> Point:
         proc.stdout.close()
     span = end - start
     served = [c for c in clients if not c.refused]
-    fps = [len(window(c.arrivals, c.arrivals, start, end)) / span for c in served]
+    fps = [len(window(c.arrivals, c.arrivals, start, end)) / span for c in served] or [0.0]
     lat = [x for c in served for x in window(c.latencies, c.arrivals, start, end)]
     server_lat = [x for c in served for x in window(c.server_latencies, c.arrivals, start, end)]
     return Point(
@@ -165,15 +188,104 @@ async def measure(mode: str, n: int, warmup: float, seconds: float) -> Point:
     )
 
 
+FPS_TARGET, P99_TARGET_MS = 24.5, 40.0
+
+
+def holds(x: Point) -> bool:
+    return x.refused == 0 and x.fps_min >= FPS_TARGET and x.latency_p99_ms <= P99_TARGET_MS
+
+
+def search(counts: list[int], warmup: float, seconds: float, start: int, limit: int) -> dict:
+    """For each worker count: the largest N that holds, and every point measured on the way.
+
+    The counts are probed in turn at each step, so a change of load on the shared machine hits
+    all of them; a failing N is measured again and counts as failed only if it fails twice.
+    """
+    bounds = {w: [0, None] for w in counts}  # largest N that held, smallest that failed
+    points: dict[int, list[Point]] = {w: [] for w in counts}
+
+    def next_n(w: int) -> int | None:
+        good, bad = bounds[w]
+        if bad is None:
+            n = good * 2 if good else start
+            return n if n <= limit else None
+        # Bisect to within a tenth (at least 4 sessions): each probe costs a server start and a window.
+        return (good + bad) // 2 if bad - good > max(4, good // 10) else None
+
+    while todo := [(w, n) for w in counts if (n := next_n(w)) is not None]:
+        for w, n in todo:
+            held = False
+            for _ in range(2):
+                print(f"{w} worker(s) x {n} sessions ...", file=sys.stderr, flush=True)
+                points[w].append(asyncio.run(measure("loop", n, warmup, seconds, w)))
+                if held := holds(points[w][-1]):
+                    break
+            bounds[w][0 if held else 1] = n
+    return {w: (bounds[w][0], points[w]) for w in counts}
+
+
+def main_workers(counts: list[int], warmup: float, seconds: float, args: argparse.Namespace) -> int:
+    load_before = os.getloadavg()
+    found = search(counts, warmup, seconds, args.start, args.limit)
+    load_after = os.getloadavg()
+    print(
+        f"CPU: {os.cpu_count()} cores, shared with the clients; load average before "
+        f"{load_before[0]:.2f}, after {load_after[0]:.2f}; Python {sys.version.split()[0]}"
+    )
+    print(
+        f"| workers | largest N (>= {FPS_TARGET} fps, p99 <= {P99_TARGET_MS:g} ms) | fps min at N "
+        "| latency p99 at N (ms) | server CPU at N (% of a core) | client CPU | first N that failed |"
+    )
+    print("|---|---|---|---|---|---|---|")
+    for w, (n, points) in found.items():
+        at = next((x for x in reversed(points) if x.sessions == n and holds(x)), None)
+        failed = [x for x in points if not holds(x)]
+        miss = (
+            f"{failed[-1].sessions} ({failed[-1].fps_min} fps, {failed[-1].latency_p99_ms} ms)"
+            if failed
+            else "-"
+        )
+        if at is None:
+            print(f"| {w} | none | | | | | {miss} |")
+        else:
+            print(
+                f"| {w} | {n} | {at.fps_min} | {at.latency_p99_ms} | {at.server_cpu_percent} "
+                f"| {at.client_cpu_percent} | {miss} |"
+            )
+    if len(found) > 1 and found[counts[0]][0]:
+        base = found[counts[0]][0]
+        print(", ".join(f"{w} workers: {n / base:.2f} x {counts[0]}" for w, (n, _) in found.items()))
+    if args.json:
+        with open(args.json, "w") as f:
+            body = {
+                w: {"largest": n, "points": [asdict(x) for x in points]} for w, (n, points) in found.items()
+            }
+            json.dump({"load_before": load_before, "load_after": load_after, "workers": body}, f, indent=2)
+    return 0
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(prog="python -m bench.serve", description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="2 s warm-up, 4 s windows (default 3 s, 10 s)")
     ap.add_argument("--sessions", type=int, nargs="+", default=[1, 8, 32, 64])
     ap.add_argument("--modes", nargs="+", default=None, help="default: loop, then executor")
     ap.add_argument("--json", metavar="PATH", help="also write the figures here")
+    ap.add_argument("--workers", metavar="N,N", help="find the largest N that holds for these worker counts")
+    ap.add_argument("--start", type=int, default=32, help="with --workers: the first N tried (default 32)")
+    ap.add_argument(
+        "--limit", type=int, default=1024, help="with --workers: the largest N tried (default 1024)"
+    )
     args = ap.parse_args(argv)
     modes = args.modes or list(frame_wait_modes())
     warmup, seconds = (2.0, 4.0) if args.quick else (3.0, 10.0)
+    if args.workers:
+        try:
+            counts = [int(w) for w in args.workers.split(",")]
+        except ValueError:
+            ap.error(f"--workers takes counts separated by commas, like 1,2; not {args.workers!r}")
+        if not counts or min(counts) < 1:
+            ap.error("--workers counts must be at least 1")
+        return main_workers(counts, warmup, seconds, args)
     load_before = os.getloadavg()
     points = []
     for n in args.sessions:

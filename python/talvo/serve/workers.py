@@ -103,6 +103,13 @@ class Supervisor:
 
     async def _slot(self, index: int, started: asyncio.Future) -> None:
         """Keeps worker `index` running until a signal; fails `started` if its first start fails."""
+        try:
+            await self._keep_running(index, started)
+        finally:
+            if not started.done():  # a signal came first: nothing waits for this one any more
+                started.set_result(None)
+
+    async def _keep_running(self, index: int, started: asyncio.Future) -> None:
         while self._signal is None:
             began = time.monotonic()
             proc = await asyncio.create_subprocess_exec(
