@@ -24,6 +24,7 @@ import statistics
 import subprocess
 import sys
 import time
+from collections import Counter
 from dataclasses import asdict, dataclass
 from pathlib import Path
 
@@ -52,6 +53,7 @@ class Point:
     client_cpu_percent: float
     dropped: int
     refused: int
+    per_worker: str = ""  # sessions each worker took, largest first ("52/52")
 
 
 def cpu_seconds(pid: int) -> float:
@@ -110,6 +112,7 @@ class Client:
         self.server_latencies: list[float] = []
         self.dropped = 0
         self.refused = False
+        self.worker: int | None = None
 
     async def run(self, http: aiohttp.ClientSession, url: str, stop: asyncio.Event) -> None:
         async with http.ws_connect(url + "ws", max_msg_size=0) as ws:
@@ -117,6 +120,7 @@ class Client:
             if hello["type"] != "hello":
                 self.refused = True
                 return
+            self.worker = hello.get("worker")
             await ws.send_str(json.dumps({"type": "builtin"}))
             while not stop.is_set():
                 msg = await ws.receive()
@@ -185,6 +189,7 @@ async def measure(mode: str, n: int, warmup: float, seconds: float, workers: int
         round(100 * (mine1 - mine0) / span, 1),
         sum(c.dropped for c in served),
         n - len(served),
+        "/".join(str(k) for k in sorted(Counter(c.worker for c in served).values(), reverse=True)),
     )
 
 
@@ -234,9 +239,10 @@ def main_workers(counts: list[int], warmup: float, seconds: float, args: argpars
     )
     print(
         f"| workers | largest N (>= {FPS_TARGET} fps, p99 <= {P99_TARGET_MS:g} ms) | fps min at N "
-        "| latency p99 at N (ms) | server CPU at N (% of a core) | client CPU | first N that failed |"
+        "| latency p99 at N (ms) | sessions per worker | server CPU at N (% of a core) | client CPU "
+        "| first N that failed |"
     )
-    print("|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|")
     for w, (n, points) in found.items():
         at = next((x for x in reversed(points) if x.sessions == n and holds(x)), None)
         failed = [x for x in points if not holds(x)]
@@ -246,10 +252,10 @@ def main_workers(counts: list[int], warmup: float, seconds: float, args: argpars
             else "-"
         )
         if at is None:
-            print(f"| {w} | none | | | | | {miss} |")
+            print(f"| {w} | none | | | | | | {miss} |")
         else:
             print(
-                f"| {w} | {n} | {at.fps_min} | {at.latency_p99_ms} | {at.server_cpu_percent} "
+                f"| {w} | {n} | {at.fps_min} | {at.latency_p99_ms} | {at.per_worker} | {at.server_cpu_percent} "
                 f"| {at.client_cpu_percent} | {miss} |"
             )
     if len(found) > 1 and found[counts[0]][0]:
