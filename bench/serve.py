@@ -226,7 +226,7 @@ def search(counts: list[int], warmup: float, seconds: float, start: int, limit: 
                 if held := holds(points[w][-1]):
                     break
             bounds[w][0 if held else 1] = n
-    return {w: (bounds[w][0], points[w]) for w in counts}
+    return {w: (bounds[w][0], bounds[w][1], points[w]) for w in counts}
 
 
 def main_workers(counts: list[int], warmup: float, seconds: float, args: argparse.Namespace) -> int:
@@ -243,14 +243,11 @@ def main_workers(counts: list[int], warmup: float, seconds: float, args: argpars
         "| first N that failed |"
     )
     print("|---|---|---|---|---|---|---|---|")
-    for w, (n, points) in found.items():
+    for w, (n, bad, points) in found.items():
         at = next((x for x in reversed(points) if x.sessions == n and holds(x)), None)
-        failed = [x for x in points if not holds(x)]
-        miss = (
-            f"{failed[-1].sessions} ({failed[-1].fps_min} fps, {failed[-1].latency_p99_ms} ms)"
-            if failed
-            else "-"
-        )
+        # The smallest N that failed twice, as its second try measured it.
+        failed = next((x for x in reversed(points) if x.sessions == bad), None)
+        miss = f"{bad} ({failed.fps_min} fps, {failed.latency_p99_ms} ms)" if failed else "-"
         if at is None:
             print(f"| {w} | none | | | | | | {miss} |")
         else:
@@ -260,11 +257,12 @@ def main_workers(counts: list[int], warmup: float, seconds: float, args: argpars
             )
     if len(found) > 1 and found[counts[0]][0]:
         base = found[counts[0]][0]
-        print(", ".join(f"{w} workers: {n / base:.2f} x {counts[0]}" for w, (n, _) in found.items()))
+        print(", ".join(f"{w} workers: {n / base:.2f} x {counts[0]}" for w, (n, _, _) in found.items()))
     if args.json:
         with open(args.json, "w") as f:
             body = {
-                w: {"largest": n, "points": [asdict(x) for x in points]} for w, (n, points) in found.items()
+                w: {"largest": n, "points": [asdict(x) for x in points]}
+                for w, (n, _, points) in found.items()
             }
             json.dump({"load_before": load_before, "load_after": load_after, "workers": body}, f, indent=2)
     return 0
