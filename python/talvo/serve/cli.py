@@ -80,7 +80,7 @@ async def serve(settings, host: str, port: int, ready=print, worker_of: str | No
     from aiohttp import web
 
     from talvo.serve import app as app_mod
-    from talvo.serve import drain, runtimes, workers
+    from talvo.serve import drain, probes, runtimes, workers
 
     loop = asyncio.get_running_loop()
     if settings.frame_wait == "executor":
@@ -96,7 +96,7 @@ async def serve(settings, host: str, port: int, ready=print, worker_of: str | No
     app = app_mod.make_app(settings)
     runner = web.AppRunner(app, access_log=None, handle_signals=False)
     await runner.setup()
-    draining: asyncio.Task | None = None
+    draining: asyncio.Task[None] | None = None
     try:
         site = web.TCPSite(runner, host, port, reuse_port=worker_of is not None)
         try:
@@ -109,7 +109,7 @@ async def serve(settings, host: str, port: int, ready=print, worker_of: str | No
         def on_sigterm() -> None:
             nonlocal draining
             if draining is None:
-                draining = asyncio.ensure_future(drain.drain(app[app_mod.ADMISSION], settings.drain_timeout))
+                draining = asyncio.ensure_future(drain.drain(app[probes.ADMISSION], settings.drain_timeout))
                 draining.add_done_callback(lambda _: stopping.set())
             else:  # a second SIGTERM ends the drain at once
                 stopping.set()

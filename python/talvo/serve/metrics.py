@@ -8,6 +8,7 @@ Without prometheus_client the hooks do nothing and /metrics says what to install
 
 from __future__ import annotations
 
+import importlib
 import os
 from typing import Any
 
@@ -56,6 +57,11 @@ class _Instruments:
             self.utterances.labels(source)
 
 
+def _prometheus(module: str = "") -> Any:
+    """prometheus_client, or one of its modules; typed loosely, as its functions are."""
+    return importlib.import_module("prometheus_client" + (f".{module}" if module else ""))
+
+
 _instruments: _Instruments | None = None
 _missing = False
 
@@ -64,12 +70,12 @@ def _get() -> _Instruments | None:
     global _instruments, _missing
     if _instruments is None and not _missing:
         try:
-            import prometheus_client
+            prom = _prometheus()
         except ImportError:
             _missing = True
             return None
-        prometheus_client.disable_created_metrics()  # creation times are noise in a scrape
-        _instruments = _Instruments(prometheus_client)
+        prom.disable_created_metrics()  # creation times are noise in a scrape
+        _instruments = _Instruments(prom)
     return _instruments
 
 
@@ -121,15 +127,13 @@ def exposition() -> tuple[bytes, str] | None:
     m = _get()
     if m is None:
         return None
-    import prometheus_client
-    from prometheus_client import multiprocess
-
+    prom = _prometheus()
     if os.environ.get(MULTIPROC_ENV):
-        registry = prometheus_client.CollectorRegistry()
-        multiprocess.MultiProcessCollector(registry)
+        registry = prom.CollectorRegistry()
+        _prometheus("multiprocess").MultiProcessCollector(registry)
     else:
         registry = m.registry
-    return prometheus_client.generate_latest(registry), prometheus_client.CONTENT_TYPE_LATEST
+    return prom.generate_latest(registry), prom.CONTENT_TYPE_LATEST
 
 
 async def handle_metrics(request: web.Request) -> web.Response:
@@ -144,7 +148,7 @@ async def handle_metrics(request: web.Request) -> web.Response:
 def mark_process_dead(pid: int, directory: str) -> None:
     """A worker has ended: its live gauges no longer count (the supervisor calls this)."""
     try:
-        from prometheus_client import multiprocess
+        multiprocess = _prometheus("multiprocess")
     except ImportError:
         return
     multiprocess.mark_process_dead(pid, directory)

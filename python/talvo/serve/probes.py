@@ -7,6 +7,7 @@ it and a drain sets it, so what a balancer is told and what a page gets never di
 from __future__ import annotations
 
 import os
+from typing import Any
 
 from aiohttp import web
 
@@ -14,7 +15,7 @@ from talvo.serve.settings import Settings
 
 
 class Admission:
-    def __init__(self, settings: Settings, sessions: set) -> None:
+    def __init__(self, settings: Settings, sessions: set[Any]) -> None:
         self.settings = settings
         self.sessions = sessions
         self.draining = False
@@ -31,7 +32,7 @@ class Admission:
             )
         return None
 
-    def figures(self) -> dict:
+    def figures(self) -> dict[str, Any]:
         return {
             "pid": os.getpid(),
             "sessions": len(self.sessions),

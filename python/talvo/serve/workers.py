@@ -72,13 +72,13 @@ class Supervisor:
         loop = asyncio.get_running_loop()
         for sig in (signal.SIGINT, signal.SIGTERM):
             loop.add_signal_handler(sig, self._forward, sig)
-        slots: list[asyncio.Task] = []
+        slots: list[asyncio.Task[None]] = []
         try:
             # The first alone: a bad model or option is reported once, not once per worker.
-            first = loop.create_future()
+            first: asyncio.Future[None] = loop.create_future()
             slots.append(asyncio.create_task(self._slot(0, first)))
             await first
-            others = [loop.create_future() for _ in range(1, self.count)]
+            others: list[asyncio.Future[None]] = [loop.create_future() for _ in range(1, self.count)]
             slots += [asyncio.create_task(self._slot(i, f)) for i, f in enumerate(others, 1)]
             await asyncio.gather(*others)
             if self._signal is None:
@@ -101,7 +101,7 @@ class Supervisor:
             with contextlib.suppress(ProcessLookupError):
                 proc.send_signal(sig)
 
-    async def _slot(self, index: int, started: asyncio.Future) -> None:
+    async def _slot(self, index: int, started: asyncio.Future[None]) -> None:
         """Keeps worker `index` running until a signal; fails `started` if its first start fails."""
         try:
             await self._keep_running(index, started)
@@ -109,7 +109,7 @@ class Supervisor:
             if not started.done():  # a signal came first: nothing waits for this one any more
                 started.set_result(None)
 
-    async def _keep_running(self, index: int, started: asyncio.Future) -> None:
+    async def _keep_running(self, index: int, started: asyncio.Future[None]) -> None:
         while self._signal is None:
             began = time.monotonic()
             proc = await asyncio.create_subprocess_exec(
