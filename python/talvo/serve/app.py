@@ -37,17 +37,16 @@ async def static_file(request: web.Request) -> web.Response:
 async def socket(request: web.Request) -> web.StreamResponse:
     app = request.app
     settings, sessions, admission = app[SETTINGS], app[SESSIONS], app[ADMISSION]
-    refusal = admission.refusal()
-    if refusal is not None and refusal[0] == "draining":
+    if not admission.accepting:
         # Refused before the upgrade: a balancer takes the 503 as "try the next server", so
         # the page lands on one that is staying (the page itself asks /readyz why).
-        metrics.session_refused("draining")
-        body = {"type": "refused", "message": refusal[1]}
+        metrics.session_refused(admission.reason or "stopping")
+        body = {"type": "refused", "message": admission.refusal}
         return web.json_response(body, status=503, headers={"Retry-After": "5"})
     # Frames are raw RGB: per-message compression would cost more CPU than the bytes it saves.
     ws = web.WebSocketResponse(max_msg_size=settings.max_message_bytes, compress=False, heartbeat=20.0)
     await ws.prepare(request)
-    refusal = admission.refusal()  # again: sessions may have opened, or a drain begun, meanwhile
+    refusal = admission.not_ready()  # again: sessions may have opened, or a drain begun, meanwhile
     if refusal is not None:
         reason, message = refusal
         logger.warning("refused a session ({}): {} sessions open", reason, len(sessions))
@@ -65,7 +64,9 @@ async def socket(request: web.Request) -> web.StreamResponse:
 
 
 async def stop_sessions(app: web.Application) -> None:
-    """Close every socket and wait until each session has stopped its runtime."""
+    """Refuse new sockets, close every open one and wait until each session has stopped its
+    runtime."""
+    app[ADMISSION].close()
     sessions = list(app[SESSIONS])
     if sessions:
         logger.info("stopping {} session(s)", len(sessions))

@@ -18,7 +18,7 @@ async def drain(admission: Admission, seconds: float) -> None:
     """Returns once every session has closed and stopped its runtime; bounded by `seconds` plus
     each session's bounded close. Cancelling it ends the drain at once (the server's stop then
     closes what is left)."""
-    admission.draining = True
+    admission.drain()
     sessions = list(admission.sessions)
     logger.info("draining: {} session(s) may finish their utterances for up to {} s", len(sessions), seconds)
     await asyncio.gather(*(s.drain(seconds) for s in sessions), return_exceptions=True)

@@ -51,7 +51,7 @@ class _Instruments:
         # Resolved once: a label lookup per frame would cost more than the count itself.
         self.websocket_bytes = self.bytes_sent.labels("websocket")
         # Every known label shows from the start, at 0, so a dashboard's rate() has a baseline.
-        for reason in ("full", "draining"):
+        for reason in ("full", "draining", "stopping"):
             self.sessions_refused.labels(reason)
         for source in ("builtin", "upload", "microphone"):
             self.utterances.labels(source)

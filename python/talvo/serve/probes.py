@@ -13,17 +13,33 @@ from aiohttp import web
 
 from talvo.serve.settings import Settings
 
+STOPPING = "the server is stopping"
+DRAINING = "The server is restarting and takes no new sessions. Reload in a moment."
+
 
 class Admission:
     def __init__(self, settings: Settings, sessions: set[Any]) -> None:
         self.settings = settings
         self.sessions = sessions
-        self.draining = False
+        self.refusal: str | None = None  # what a refused socket is told, once closed
+        self.reason: str | None = None  # why it closed: "draining" or "stopping"
 
-    def refusal(self) -> tuple[str, str] | None:
-        """(reason, message for the page) while no new session is taken, else None."""
-        if self.draining:
-            return "draining", "The server is restarting and takes no new sessions. Reload in a moment."
+    @property
+    def accepting(self) -> bool:
+        return self.refusal is None
+
+    def close(self, refusal: str = STOPPING, reason: str = "stopping") -> None:
+        """No new session from now on; the first reason given stays."""
+        if self.refusal is None:
+            self.refusal, self.reason = refusal, reason
+
+    def drain(self) -> None:
+        self.close(DRAINING, "draining")
+
+    def not_ready(self) -> tuple[str, str] | None:
+        """(reason, message for the page) while no new session is taken: closed, or full."""
+        if self.refusal is not None and self.reason is not None:
+            return self.reason, self.refusal
         if len(self.sessions) >= self.settings.max_sessions:
             limit = self.settings.max_sessions
             return "full", (
@@ -37,7 +53,7 @@ class Admission:
             "pid": os.getpid(),
             "sessions": len(self.sessions),
             "max_sessions": self.settings.max_sessions,
-            "draining": self.draining,
+            "draining": self.reason == "draining",
         }
 
 
@@ -52,7 +68,7 @@ async def healthz(request: web.Request) -> web.Response:
 
 async def readyz(request: web.Request) -> web.Response:
     admission = request.app[ADMISSION]
-    refusal = admission.refusal()
+    refusal = admission.not_ready()
     if refusal is None:
         return web.json_response({"ready": True, **admission.figures()}, headers=_NO_CACHE)
     reason, message = refusal
