@@ -142,6 +142,7 @@ async def serve(settings, host: str, port: int, ready=print, worker_of: str | No
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
+    args.argv = list(sys.argv[1:] if argv is None else argv)  # what workers are started with
     try:
         return _serve_command(args)
     except KeyboardInterrupt:  # Ctrl-C before the server was listening (imports included)
@@ -226,10 +227,9 @@ def _supervise(args: argparse.Namespace, model: str, tmp: str) -> int:
     os.mkdir(metrics_dir)
 
     def command(worker_of: str) -> list[str]:
-        line = [sys.executable, "-m", "talvo", "serve", "--host", args.host, "--port", str(port)]
-        line += ["--model", model, "--frame-wait", args.frame_wait, "--max-sessions", str(args.max_sessions)]
-        line += ["--drain-timeout", str(args.drain_timeout), "--worker-of", worker_of]
-        return line + (["--verbose"] if args.verbose else [])
+        # Every option as the user gave it, so each worker serves alike; the later ones win.
+        line = [sys.executable, "-m", "talvo", "serve", *args.argv, "--workers", "1", "--port", str(port)]
+        return line + ["--model", model, "--worker-of", worker_of]
 
     supervisor = workers.Supervisor(
         args.workers, command, {**os.environ, metrics.MULTIPROC_ENV: metrics_dir}, metrics_dir
