@@ -11,34 +11,14 @@ from aiohttp import web
 from aiohttp.typedefs import Handler
 from loguru import logger
 
-from talvo.serve import protocol
+from talvo.serve import metrics, probes, protocol
 from talvo.serve.budget import Budget
+from talvo.serve.probes import ADMISSION, Admission
 from talvo.serve.session import Session
 from talvo.serve.settings import Settings
 
-STOPPING = "the server is stopping"
-
-
-class Admission:
-    """Whether the server takes new sessions, and the one message a socket refused for it gets.
-    Closed once stopping has begun: a socket that arrives after that would get a session the
-    stop never sees, and hold the stop up until aiohttp gives up on it."""
-
-    def __init__(self) -> None:
-        self.refusal: str | None = None
-
-    @property
-    def accepting(self) -> bool:
-        return self.refusal is None
-
-    def close(self, refusal: str = STOPPING) -> None:
-        if self.refusal is None:
-            self.refusal = refusal
-
-
 SETTINGS = web.AppKey("settings", Settings)
 SESSIONS = web.AppKey("sessions", set[Session])
-ADMISSION = web.AppKey("admission", Admission)
 REFUSED = web.AppKey("refused", Budget)  # requests refused for their Host or Origin
 
 STATIC = resources.files("talvo.serve") / "static"
@@ -127,7 +107,11 @@ async def socket(request: web.Request) -> web.StreamResponse:
             text="This server takes sockets from its own page only (see its --allow-origin option).\n"
         )
     if not admission.accepting:
-        raise web.HTTPServiceUnavailable(text=f"{admission.refusal}\n")
+        # Refused before the upgrade: a balancer takes the 503 as "try the next server", so
+        # the page lands on one that is staying (the page itself asks /readyz why).
+        metrics.session_refused(admission.reason or "stopping")
+        body = {"type": "refused", "message": admission.refusal}
+        return web.json_response(body, status=503, headers={"Retry-After": "5"})
     # Frames are raw RGB: per-message compression would cost more CPU than the bytes it saves.
     ws = web.WebSocketResponse(max_msg_size=settings.max_message_bytes, compress=False, heartbeat=20.0)
     try:
@@ -135,19 +119,14 @@ async def socket(request: web.Request) -> web.StreamResponse:
     except ConnectionError:  # the tab left during the handshake: nothing to tell anyone
         logger.debug("a tab left while its socket was opening")
         return web.Response()  # aiohttp's own write of it fails quietly on the gone connection
-    # From this check to sessions.add nothing awaits: a stop that has begun is seen here, or
-    # finds this session in the set it closes.
-    if admission.refusal is not None:
-        await _refuse(ws, request, admission.refusal, code=1001)
-        return ws
-    if len(sessions) >= settings.max_sessions:
-        message = (
-            f"The server is full: {settings.max_sessions} "
-            f"{'session is' if settings.max_sessions == 1 else 'sessions are'} open "
-            f"(--max-sessions {settings.max_sessions}). Close another tab or try again later."
-        )
-        logger.warning("refused a session: {} sessions open", len(sessions))
-        await _refuse(ws, request, message, code=1013)
+    # Asked again, and from here to sessions.add nothing awaits: sessions may have opened, or a
+    # stop or drain begun, during the upgrade; one begun later finds this session in its set.
+    refusal = admission.not_ready()
+    if refusal is not None:
+        reason, message = refusal
+        logger.warning("refused a session ({}): {} sessions open", reason, len(sessions))
+        metrics.session_refused(reason)
+        await _refuse(ws, request, message, code=1013 if reason == "full" else 1001)
         return ws
     # Counted from here, so the limit holds; uncounted only once its runtime has stopped, so a
     # server shutdown waits for it even if this handler is cancelled first.
@@ -172,12 +151,15 @@ async def stop_sessions(app: web.Application) -> None:
 def make_app(settings: Settings) -> web.Application:
     app = web.Application(middlewares=[check_host])
     app[SETTINGS] = settings
-    app[ADMISSION] = Admission()
-    app[REFUSED] = Budget(settings.refusals_per_second)
     sessions: set[Session] = set()
     app[SESSIONS] = sessions
+    app[ADMISSION] = Admission(settings, sessions)
+    app[REFUSED] = Budget(settings.refusals_per_second)
     app.router.add_get("/", index)
     app.router.add_get("/static/{name}", static_file)
     app.router.add_get("/ws", socket)
+    app.router.add_get("/healthz", probes.healthz)
+    app.router.add_get("/readyz", probes.readyz)
+    app.router.add_get("/metrics", metrics.handle_metrics)
     app.on_shutdown.append(stop_sessions)
     return app

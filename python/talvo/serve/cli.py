@@ -1,9 +1,11 @@
-"""`python -m talvo serve`: argument parsing, start-up checks, and a clean Ctrl-C."""
+"""`python -m talvo serve`: argument parsing, start-up checks, a clean Ctrl-C and a SIGTERM
+that drains."""
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import ipaddress
 import os
 import signal
@@ -85,7 +87,21 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         action="store_true",
         help="webrtc: offer loopback candidates too, for a browser on this machine",
     )
+    p.add_argument(
+        "--workers",
+        type=int,
+        default=1,
+        help="processes serving the port, each with its own --max-sessions (default 1)",
+    )
+    p.add_argument(
+        "--drain-timeout",
+        type=float,
+        default=30.0,
+        metavar="SECONDS",
+        help="on SIGTERM, how long utterances under way may finish before sessions close (default 30)",
+    )
     p.add_argument("--verbose", action="store_true", help="show the runtime's debug log")
+    p.add_argument("--worker-of", help=argparse.SUPPRESS)  # FD:PID, set by the supervisor
     args = p.parse_args(argv)
     for origin in args.allow_origin:
         scheme, sep, rest = origin.partition("://")
@@ -99,6 +115,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         p.error("--port must be between 0 and 65535")
     if not 1 <= args.max_sessions <= 1024:
         p.error("--max-sessions must be between 1 and 1024")
+    if not 1 <= args.workers <= 64:
+        p.error("--workers must be between 1 and 64")
+    if not 0 <= args.drain_timeout <= 3600:
+        p.error("--drain-timeout must be between 0 and 3600 seconds")
     return args
 
 
@@ -139,12 +159,19 @@ def _url(host: str, port: int) -> str:
     return f"http://[{shown}]:{port}/" if ":" in shown else f"http://{shown}:{port}/"
 
 
-async def serve(settings: Settings, host: str, port: int, ready: Callable[[str], None] = print) -> None:
-    """Serve until SIGINT or SIGTERM, then stop every session before returning."""
+async def serve(
+    settings: Settings,
+    host: str,
+    port: int,
+    ready: Callable[[str], None] = print,
+    worker_of: str | None = None,
+) -> None:
+    """Serve until SIGINT, or SIGTERM and a drain, then stop every session before returning.
+    `worker_of` makes this one of several workers sharing the port (see workers.py)."""
     from aiohttp import web
 
     from talvo.serve import app as app_mod
-    from talvo.serve import runtimes
+    from talvo.serve import drain, probes, runtimes, workers
 
     loop = asyncio.get_running_loop()
     if settings.frame_wait == "executor":
@@ -163,26 +190,46 @@ async def serve(settings: Settings, host: str, port: int, ready: Callable[[str],
     # socket closed, whose request aiohttp ignores once shutting down and would hold for 60 s.
     runner = web.AppRunner(app, access_log=None, handle_signals=False, shutdown_timeout=2.0)
     await runner.setup()
+    draining: asyncio.Task[None] | None = None
     try:
-        site = web.TCPSite(runner, host, port)
+        site = web.TCPSite(runner, host, port, reuse_port=worker_of is not None)
         try:
             await site.start()
         except OSError as e:
             raise ServeError(f"cannot listen on {host}:{port}: {e.strerror or e}") from None
         bound_port = runner.addresses[0][1] if runner.addresses else port
         stopping = asyncio.Event()
+
+        def on_sigterm() -> None:
+            nonlocal draining
+            if draining is None:
+                draining = asyncio.ensure_future(drain.drain(app[probes.ADMISSION], settings.drain_timeout))
+                draining.add_done_callback(lambda _: stopping.set())
+            else:  # a second SIGTERM ends the drain at once
+                stopping.set()
+
         # Kept until every session has stopped: a second Ctrl-C must not abandon runtimes
         # half-stopped (each stop is bounded anyway).
-        for sig in (signal.SIGINT, signal.SIGTERM):
-            loop.add_signal_handler(sig, stopping.set)
+        loop.add_signal_handler(signal.SIGINT, stopping.set)
+        loop.add_signal_handler(signal.SIGTERM, on_sigterm)
+        if worker_of is not None:
+
+            def supervisor_gone() -> None:  # from the watching thread
+                loop.call_soon_threadsafe(stopping.set)
+
+            workers.watch_supervisor(worker_of, supervisor_gone)
         ready(
             f"talvo serve: {_url(host, bound_port)}  ({settings.transport}, "
-            f"frame wait: {settings.frame_wait}, up to {settings.max_sessions} sessions; Ctrl-C stops)"
+            f"frame wait: {settings.frame_wait}, up to {settings.max_sessions} sessions; "
+            "Ctrl-C stops, SIGTERM drains)"
         )
         await stopping.wait()
     finally:
-        app[app_mod.ADMISSION].close()  # from now on a new socket is refused at once
+        app[probes.ADMISSION].close()  # from now on a new socket is refused at once
         try:
+            if draining is not None and not draining.done():
+                draining.cancel()
+                await asyncio.gather(draining, return_exceptions=True)
             await runner.cleanup()  # on_shutdown closes every session and waits for its runtime
         finally:
             for sig in (signal.SIGINT, signal.SIGTERM):
@@ -191,6 +238,7 @@ async def serve(settings: Settings, host: str, port: int, ready: Callable[[str],
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
+    args.argv = list(sys.argv[1:] if argv is None else argv)  # what workers are started with
     try:
         return _serve_command(args)
     except KeyboardInterrupt:  # Ctrl-C before the server was listening (imports included)
@@ -214,7 +262,10 @@ def _serve_command(args: argparse.Namespace) -> int:
     log_to_stderr(
         "DEBUG" if args.verbose else "INFO",
         runtime_level="DEBUG" if args.verbose else "WARNING",
-        format="{time:HH:mm:ss.SSS} {level: <7} {message}",
+        # With several processes on one terminal, each line says whose it is.
+        format="{time:HH:mm:ss.SSS} {level: <7} "
+        + ("[{process}] " if args.workers > 1 or args.worker_of else "")
+        + "{message}",
     )
     try:
         frame_wait = runtimes.choose_frame_wait(args.frame_wait)
@@ -227,6 +278,8 @@ def _serve_command(args: argparse.Namespace) -> int:
                 pack_demo_model(model)
             elif not os.path.isfile(model):
                 raise ServeError(f"{model}: no such model file")
+            if args.workers > 1:
+                return _supervise(args, model, tmp)
             settings = Settings(
                 model_path=model,
                 frame_wait=frame_wait,
@@ -237,10 +290,59 @@ def _serve_command(args: argparse.Namespace) -> int:
                 codec=args.codec,
                 ice_servers=args.ice_servers,
                 ice_loopback=args.ice_loopback,
+                drain_timeout=args.drain_timeout,
             )
-            asyncio.run(serve(settings, args.host, args.port, ready=lambda line: print(line, flush=True)))
+            asyncio.run(
+                serve(
+                    settings,
+                    args.host,
+                    args.port,
+                    ready=_say if args.worker_of is None else _tell_supervisor,
+                    worker_of=args.worker_of,
+                )
+            )
     except (ServeError, ValueError) as e:
         print(f"talvo serve: error: {e}", file=sys.stderr)
         return 1
-    print("talvo serve: stopped", flush=True)
+    if args.worker_of is None:  # a worker's supervisor says it once for all
+        print("talvo serve: stopped", flush=True)
     return 0
+
+
+def _say(line: str) -> None:
+    print(line, flush=True)
+
+
+def _tell_supervisor(line: str) -> None:
+    # Its supervisor reads this from a pipe; one that has just died is noticed by the watch.
+    with contextlib.suppress(OSError):
+        print(line, flush=True)
+
+
+def _supervise(args: argparse.Namespace, model: str, tmp: str) -> int:
+    from talvo.serve import metrics, workers
+
+    try:
+        reservation, port = workers.reserve_port(args.host, args.port)
+    except OSError as e:
+        raise ServeError(f"cannot listen on {args.host}:{args.port}: {e.strerror or e}") from None
+    metrics_dir = os.path.join(tmp, "metrics")
+    os.mkdir(metrics_dir)
+
+    def command(worker_of: str) -> list[str]:
+        # Every option as the user gave it, so each worker serves alike; the later ones win.
+        line = [sys.executable, "-m", "talvo", "serve", *args.argv, "--workers", "1", "--port", str(port)]
+        return line + ["--model", model, "--worker-of", worker_of]
+
+    supervisor = workers.Supervisor(
+        args.workers, command, {**os.environ, metrics.MULTIPROC_ENV: metrics_dir}, metrics_dir
+    )
+    ready = (
+        f"talvo serve: {_url(args.host, port)}  ({args.workers} workers, frame wait: {args.frame_wait}, "
+        f"up to {args.max_sessions} sessions each; Ctrl-C stops, SIGTERM drains)"
+    )
+    with reservation:
+        status = asyncio.run(supervisor.run(lambda: print(ready, flush=True)))
+    if status == 0:
+        print("talvo serve: stopped", flush=True)
+    return status

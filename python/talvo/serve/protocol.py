@@ -1,9 +1,10 @@
 """What travels on the WebSocket.
 
 Server to page: text messages are JSON objects with a "type" ("hello", "refused", "error",
-"speaking"; with --transport webrtc also "webrtc_answer" and "delivery"); binary messages are
-frames (websocket transport only), a fixed little-endian header then the RGB24 image then
-the frame's PCM slice (16-bit mono, empty when idle). The page's app.js reads the same layout.
+"speaking", "draining": the server is stopping and closes this session within "seconds"; with
+--transport webrtc also "webrtc_answer" and "delivery"); binary messages are frames (websocket
+transport only), a fixed little-endian header then the RGB24 image then the frame's PCM slice
+(16-bit mono, empty when idle). The page's app.js reads the same layout.
 
 Page to server (JSON text): {"type": "builtin"}; {"type": "upload", "size": N} followed by one
 binary message holding the WAV file; {"type": "audio_start", "sample_rate": R}, binary messages

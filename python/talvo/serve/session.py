@@ -6,6 +6,7 @@ import asyncio
 import contextlib
 import itertools
 import math
+import os
 import time
 from collections.abc import Callable
 from typing import Any
@@ -13,7 +14,7 @@ from typing import Any
 from aiohttp import WSCloseCode, WSMsgType, web
 from loguru import logger
 
-from talvo.serve import protocol, runtimes, transports, wav
+from talvo.serve import metrics, protocol, runtimes, transports, wav
 from talvo.serve.budget import Budget
 from talvo.serve.settings import Settings
 
@@ -46,7 +47,14 @@ class Session:
         self._stream_rate: int | None = None  # a streamed (microphone) utterance is open
         self._streamed_bytes = 0
         self._refused = Budget(settings.refusals_per_second)
-        self._quiet = False  # refusing faster than answered: the page is told nothing for now
+        self._refusals_muted = False  # refused faster than answered: the page is told nothing now
+        # No utterance under way: set once the frame ending the last one has gone out. A drain
+        # lets a session finish what it is saying, and takes no new utterance meanwhile.
+        self.quiet = asyncio.Event()
+        self.quiet.set()
+        self.delivery.utterance_ended = self.quiet.set
+        self.draining = False
+        metrics.session_opened()
 
     # -- lifetime ------------------------------------------------------------------------------
 
@@ -64,6 +72,7 @@ class Session:
             hello = protocol.dumps(
                 "hello",
                 session=self.number,
+                worker=os.getpid(),
                 width=width,
                 height=height,
                 fps=25,
@@ -91,6 +100,7 @@ class Session:
             await asyncio.shield(self._releasing)
 
     def _released(self, _: asyncio.Future[None]) -> None:
+        metrics.session_closed(self.delivery.unreported_drops())
         self.finished.set()
         self._on_finished(self)
 
@@ -129,6 +139,17 @@ class Session:
         if not self.ws.closed:
             await self._close(WSCloseCode.GOING_AWAY, message)
         await self.finished.wait()
+
+    async def drain(self, seconds: float) -> None:
+        """Tell the page the server is stopping, let an utterance under way end (for up to
+        `seconds`), then close the session."""
+        self.draining = True
+        with contextlib.suppress(Exception):
+            await self.ws.send_str(protocol.dumps("draining", seconds=seconds))
+        with contextlib.suppress(TimeoutError):
+            async with asyncio.timeout(seconds):
+                await self.quiet.wait()
+        await self.shutdown("the server is restarting: reload to reconnect")
 
     async def _close_with(self, kind: str, message: str, code: int) -> None:
         await self._close(code, message, notice=protocol.dumps(kind, message=message))
@@ -230,13 +251,13 @@ class Session:
         settings = self.settings
         level = self._refused.spend()
         if level <= settings.refusal_burst:
-            self._quiet = False
+            self._refusals_muted = False
             logger.info("session {}: refused input: {}", self.number, message)
             with contextlib.suppress(ConnectionError):
                 await self.ws.send_str(protocol.dumps("error", message=message))
         elif level <= settings.flood_limit:
-            if not self._quiet:
-                self._quiet = True
+            if not self._refusals_muted:
+                self._refusals_muted = True
                 logger.warning("session {}: refusing input too often; not answering it for now", self.number)
         else:
             logger.warning("session {}: closed: it kept sending input that is refused", self.number)
@@ -252,6 +273,8 @@ class Session:
         )
 
     def _check_idle(self) -> None:
+        if self.draining:
+            raise protocol.MessageError("the server is restarting: it takes no new utterance")
         if self._busy():
             raise protocol.MessageError("already speaking: wait for the current utterance to end")
 
@@ -260,7 +283,7 @@ class Session:
         if kind == "builtin":
             self._check_idle()
             pcm, rate = runtimes.builtin_utterance()
-            await self._start_feeder(pcm, rate, "the built-in utterance")
+            await self._start_feeder(pcm, rate, "the built-in utterance", "builtin")
         elif kind == "upload":
             self._check_idle()
             size = message.get("size")
@@ -270,10 +293,13 @@ class Session:
             if size > limit:
                 raise wav.WavError(f"the upload is too large: {protocol.quote(size)} bytes (limit {limit})")
             self._upload_size = size
+            self.quiet.clear()
         elif kind == "audio_start":
             self._check_idle()
             self._stream_rate = wav.check_rate(message.get("sample_rate"))
             self._streamed_bytes = 0
+            self.quiet.clear()
+            metrics.utterance_started("microphone")
             await self.ws.send_str(protocol.dumps("speaking", source="microphone"))
         elif kind == "interrupt":
             await self._interrupt()
@@ -294,6 +320,8 @@ class Session:
         result = await self.runtime.interrupt()
         # Frames of it already past the runtime, waiting for the socket, go too.
         unsent = self.delivery.discard_speech()
+        metrics.interrupted()
+        self.quiet.set()  # nothing more of it will be said: a drain need not wait for it
         logger.info("session {}: interrupted after {:.2f} s", self.number, result.played_seconds)
         await self.ws.send_str(
             protocol.dumps(
@@ -307,13 +335,18 @@ class Session:
         if self._upload_size is not None:
             size, self._upload_size = self._upload_size, None
             if len(data) != size:
+                self.quiet.set()
                 raise wav.WavError(f"the upload holds {len(data)} bytes, {size} were announced")
-            pcm, rate = wav.parse_wav(
-                data,
-                max_bytes=self.settings.max_upload_bytes,
-                max_seconds=self.settings.max_utterance_seconds,
-            )
-            await self._start_feeder(pcm, rate, "the uploaded file")
+            try:
+                pcm, rate = wav.parse_wav(
+                    data,
+                    max_bytes=self.settings.max_upload_bytes,
+                    max_seconds=self.settings.max_utterance_seconds,
+                )
+            except wav.WavError:
+                self.quiet.set()  # nothing will be said
+                raise
+            await self._start_feeder(pcm, rate, "the uploaded file", "upload")
         elif self._stream_rate is not None:
             rate = self._stream_rate
             if len(data) > self.settings.max_chunk_bytes:
@@ -337,7 +370,9 @@ class Session:
                 'unexpected binary message: send {"type": "upload"} or {"type": "audio_start"} first'
             )
 
-    async def _start_feeder(self, pcm: bytes, rate: int, what: str) -> None:
+    async def _start_feeder(self, pcm: bytes, rate: int, what: str, source: str) -> None:
+        self.quiet.clear()
+        metrics.utterance_started(source)
         self._feeder = asyncio.create_task(self._speak(pcm, rate), name=f"talvo-serve-speak-{self.number}")
         self._feeder.add_done_callback(self._feeder_done)
         seconds = len(pcm) / 2 / rate
@@ -347,6 +382,7 @@ class Session:
 
     def _feeder_done(self, task: asyncio.Task[None]) -> None:
         if not task.cancelled() and task.exception() is not None:
+            self.quiet.set()  # no end of speech will come
             logger.error("session {}: pushing speech failed: {}", self.number, task.exception())
 
     async def _speak(self, pcm: bytes, rate: int) -> None:

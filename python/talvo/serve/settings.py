@@ -49,6 +49,8 @@ class Settings:
     refusal_burst: int = 20
     refusals_per_second: float = 5.0
     flood_limit: int = 200
+    # After SIGTERM, how long an utterance under way may go on before its session is closed.
+    drain_timeout: float = 30.0
 
     @property
     def max_message_bytes(self) -> int:

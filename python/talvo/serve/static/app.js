@@ -15,7 +15,8 @@ const ctx2d = canvas.getContext("2d");
 let image = null;
 
 const stats = { received: 0, speechFrames: 0, micChunks: 0, drawn: 0, droppedPage: 0, rebased: 0, lastFps: 0,
-                drawTimes: [], latencies: [], session: null, speaking: false, refused: false };
+                drawTimes: [], latencies: [], session: null, speaking: false, refused: false,
+                draining: false, worker: null };
 window.talvoStats = stats; // read by the browser test
 
 let ws = null;
@@ -41,7 +42,7 @@ function setSpeaking(on) {
   $("speaking").textContent = $("rtc-speaking").textContent = on ? "yes" : "no";
   canvas.classList.toggle("speaking", on);
   video.classList.toggle("speaking", on);
-  const ready = hello !== null && ws && ws.readyState === WebSocket.OPEN;
+  const ready = hello !== null && ws && ws.readyState === WebSocket.OPEN && !stats.draining;
   $("builtin").disabled = !ready || on;
   $("upload").disabled = !ready || on;
   $("mic").disabled = !ready || (on && mic === null) || !navigator.mediaDevices;
@@ -67,10 +68,18 @@ function connect() {
   };
   ws.onclose = (ev) => {
     if (pc !== null) pc.close();
+    const wasOpen = hello !== null;
     stopMic(false);
     hello = null;
     setSpeaking(false);
-    if (!stats.refused) {
+    if (stats.draining) {
+      say("The server restarted this session. Reload to reconnect.", "refused");
+    } else if (!stats.refused && !wasOpen) {
+      // A server that is stopping refuses before the socket opens; it says why on /readyz.
+      fetch("/readyz").then((r) => r.json()).then((j) => {
+        say(j.message || "Could not connect (code " + ev.code + "). Reload to try again.", "refused");
+      }).catch(() => say("Could not connect (code " + ev.code + "). Reload to try again.", "error"));
+    } else if (!stats.refused) {
       say("Disconnected" + (ev.reason ? ": " + ev.reason : "") + " (code " + ev.code + "). Reload to reconnect.", "error");
     }
   };
@@ -84,7 +93,8 @@ function onText(msg) {
       canvas.height = msg.height;
       image = ctx2d.createImageData(msg.width, msg.height);
       stats.session = msg.session;
-      $("session").textContent = "#" + msg.session + " (" + msg.frame_wait + ")";
+      stats.worker = msg.worker;
+      $("session").textContent = "#" + msg.session + " (" + msg.frame_wait + ", pid " + msg.worker + ")";
       say("Connected. Pick something for the avatar to say.");
       setSpeaking(false);
       if (msg.transport === "webrtc") startWebRTC(msg);
@@ -103,6 +113,12 @@ function onText(msg) {
     case "refused":
       stats.refused = true;
       say(msg.message, "refused");
+      break;
+    case "draining":
+      stats.draining = true;
+      say("The server is restarting: what is being said may finish, then this session closes " +
+          "(within " + msg.seconds + " s). Reload afterwards to reconnect.", "refused");
+      setSpeaking(stats.speaking);  // the buttons stay off from now on
       break;
     case "speaking":
       setSpeaking(true);
@@ -168,7 +184,7 @@ function onFrame(buf) {
   while (due.length > MAX_DUE) { due.shift(); stats.droppedPage++; }
   stats.pending = due.length;
   if (f.flags & END_OF_SPEECH && mic === null) {
-    setTimeout(() => { setSpeaking(false); say("Done. Pick something else to say."); }, Math.max(0, at - now));
+    setTimeout(() => { setSpeaking(false); if (!stats.draining) say("Done. Pick something else to say."); }, Math.max(0, at - now));
   }
 }
 

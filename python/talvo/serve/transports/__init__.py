@@ -8,8 +8,10 @@ more module here with a `Delivery` subclass, named in TRANSPORTS.
 from __future__ import annotations
 
 import importlib
+from collections.abc import Callable
 from typing import Any, ClassVar
 
+from talvo.serve import metrics
 from talvo.serve.outbox import Outbox
 from talvo.serve.settings import Settings
 
@@ -46,6 +48,8 @@ class Delivery:
         self.number = number
         self.outbox = Outbox(capacity)
         self.sent = 0
+        self.utterance_ended: Callable[[], None] = lambda: None  # the session's: a drain waits for it
+        self._drops_reported = 0
 
     def hello(self) -> dict[str, Any]:
         """Fields for the session's hello: the page picks its player from them."""
@@ -56,6 +60,19 @@ class Delivery:
 
     def put(self, frame: Any, deadline: float) -> None:
         self.outbox.put((frame, deadline))
+
+    def count_sent(self, frame: Any, nbytes: int, latency: float) -> None:
+        """One frame has left: its figures, and the end of its utterance when it carries it."""
+        self.sent += 1
+        metrics.frame_sent(nbytes, latency, self.unreported_drops(), transport=self.name)
+        if frame.end_of_speech:
+            self.utterance_ended()
+
+    def unreported_drops(self) -> int:
+        """Frames dropped here since the metrics last heard of it."""
+        dropped = self.outbox.dropped
+        newly, self._drops_reported = dropped - self._drops_reported, dropped
+        return newly
 
     def discard_speech(self) -> float:
         """An interrupt: drop the speech frames still waiting here; returns their seconds of sound."""

@@ -33,7 +33,7 @@ from aiortc import (
 )
 from loguru import logger
 
-from talvo.serve import protocol
+from talvo.serve import metrics, protocol
 from talvo.serve.settings import Settings
 from talvo.serve.transports import Delivery as _Base
 from talvo.serve.transports import SessionEnded
@@ -175,6 +175,7 @@ class Delivery(_Base):
         self._lost = asyncio.Event()
         self._news = asyncio.Event()  # an utterance ended, or the connection was lost
         self.utterances = 0  # ended, in the frames handed to the tracks
+        self._bytes_counted = 0  # of the senders' bytesSent, already in the metrics
         self._first: tuple[float, float] | None = None  # (timestamp, deadline) of the first frame sent
 
     def hello(self) -> dict[str, Any]:
@@ -199,7 +200,8 @@ class Delivery(_Base):
         return unsent
 
     def video_sent(self, frame: Any, deadline: float) -> None:
-        self.sent += 1
+        # Its bytes are counted from the senders' statistics, once the encoder has made them.
+        self.count_sent(frame, 0, time.perf_counter() - deadline)
         if self._first is None:
             self._first = (frame.timestamp, deadline)
 
@@ -221,6 +223,7 @@ class Delivery(_Base):
             if self._first is not None:
                 counts["first"] = list(self._first)
             status = protocol.dumps("delivery", **counts)
+            await self._count_bytes()
             try:
                 await self.ws.send_str(status)
             except ConnectionError:  # the page went away; the receive side ends the session
@@ -229,6 +232,17 @@ class Delivery(_Base):
                 async with asyncio.timeout(1.0):
                     await self._news.wait()
         raise SessionEnded("the WebRTC connection was lost")
+
+    async def _count_bytes(self) -> None:
+        """The bytes the senders have put on the wire since last asked, into the metrics."""
+        if self.pc is None:
+            return
+        total = 0
+        for sender in self.pc.getSenders():
+            report = await sender.getStats()
+            total += sum(getattr(s, "bytesSent", 0) for s in report.values() if s.type == "outbound-rtp")
+        metrics.bytes_sent(total - self._bytes_counted, self.name)
+        self._bytes_counted = total
 
     async def on_message(self, message: dict[str, Any]) -> None:
         sdp = message.get("sdp")

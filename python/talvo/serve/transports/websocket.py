@@ -52,7 +52,7 @@ class Delivery(_Base):
             except Exception as e:  # anything else would leave the page with a frozen face
                 logger.error("session {}: sending a frame failed: {}", self.number, e)
                 raise SessionEnded(f"sending a frame failed: {e}") from None
-            self.sent += 1
+            self.count_sent(frame, len(data), now - deadline)
 
     async def close(self) -> None:
         if self._sending is not None and self._sending.cancel():  # the socket is gone by now
