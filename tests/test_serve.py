@@ -419,7 +419,10 @@ async def hostile_tabs(proc: subprocess.Popen, url: str) -> None:
         # a name rebound to loopback and a foreign page are refused; loopback names and addresses,
         # the page's own origin, an allowed one and clients that are no page (no Origin) are served
         cases = "Host attacker.example 421, Host localhost 101, Host [::1] 101, Origin null 403, "
-        cases += f"Origin http://attacker.example 403, Origin {url[:-1]} 101, Origin http://embed.example 101"
+        cases += (
+            f"Origin http://attacker.example 403, Origin {url[:-1]} 101, Origin http://embed.example 101, "
+        )
+        cases += f"Origin {url[:-1].replace('http:', 'https:')} 101"  # behind a proxy that ends TLS
         for name, value, status in (case.split() for case in cases.split(", ")):
             try:
                 async with http.ws_connect(url + "ws", headers={name: value}) as ws:

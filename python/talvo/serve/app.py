@@ -82,8 +82,9 @@ def origin_allowed(request: web.Request) -> bool:
     if origin is None:
         return True
     origin = origin.strip().lower()
-    own = f"{request.scheme}://{request.headers.get('Host', '').strip().lower()}"
-    return origin == own or origin in request.app[SETTINGS].allow_origins
+    host = request.headers.get("Host", "").strip().lower()
+    # Either scheme: behind a proxy that ends TLS the page is https while this server sees http.
+    return origin in (f"http://{host}", f"https://{host}") or origin in request.app[SETTINGS].allow_origins
 
 
 async def _refuse(ws: web.WebSocketResponse, request: web.Request, message: str, code: int) -> None:
