@@ -173,7 +173,9 @@ async def test_interrupt_edges(model, monkeypatch, mode, edge):
         if edge == "end_of_utterance":  # its last frame and the end marker already queued
             await asyncio.to_thread(_wait_for, lambda: not rt._thread.is_alive())
         elif edge == "held_frame":  # the queue full, the producer holding a speech frame
-            await asyncio.to_thread(_wait_for, lambda: rt._producer_frame_count >= 2 and rt._speech_frames)
+            await asyncio.to_thread(
+                _wait_for, lambda: getattr(rt, "_producer_frame_count", 0) >= 2 and rt._speech_frames
+            )
         else:
             await _collect([stream], lambda f: f.speech)
         if edge == "stop_race":
