@@ -34,7 +34,7 @@ cp -R "$repo/tests" "$tree/tests"
 find "$tree/tests" -name __pycache__ -prune -exec rm -rf {} +
 cp "$repo/pyproject.toml" "$repo/README.md" "$tree/"
 # The tests that read the sources (the layer rule, the README's operation table) read them here.
-cp -R "$repo/runtime_async" "$repo/host" "$repo/binding" "$tree/"
+cp -R "$repo/runtime_async" "$repo/host" "$repo/binding" "$repo/tools" "$tree/"
 
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
 export PYTHONMALLOC=malloc
