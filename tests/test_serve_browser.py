@@ -17,9 +17,16 @@ from cdp import artifact_dir, chromium, find_chromium  # noqa: E402
 from serve_support import start_server  # noqa: E402
 
 CHROMIUM = find_chromium()
-pytestmark = pytest.mark.skipif(
-    CHROMIUM is None, reason="no Chromium here: tools/browser-deps installs it where apt-get can"
-)
+pytestmark = [
+    pytest.mark.skipif(
+        CHROMIUM is None, reason="no Chromium here: tools/browser-deps installs it where apt-get can"
+    ),
+    # Set by tools/arm64: under qemu's user-mode emulation Chromium's renderer crashes ("Target
+    # crashed") before the page loads.
+    pytest.mark.skipif(
+        bool(os.environ.get("TALVO_EMULATED")), reason="Chromium crashes under qemu emulation"
+    ),
+]
 
 # Distinct colours on the canvas and how many differ from the previous sample: a face is drawn
 # and it moves (the mouth) while speech plays.
