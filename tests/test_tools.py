@@ -11,7 +11,7 @@ STEPS = Path(__file__).resolve().parents[1] / "tools" / "lib" / "steps.sh"
 SCRIPT = """
 set -euo pipefail
 source "$1"
-trap steps_finish EXIT
+steps_traps
 cleanup() { echo "hook ran"; }
 exit_hooks+=(cleanup)
 middle() { echo "before"; eval "$1"; echo "went on"; }

@@ -2,8 +2,8 @@
 # Source it; it defines functions and the variables below, and runs nothing.
 #
 # A script using `step` runs under `set -euo pipefail`, calls `step` as a plain command (never
-# after `if`, `!`, `&&` or `||`, where bash ignores errexit inside the whole call), and sets
-# `trap steps_finish EXIT`; clean-up it needs goes into `exit_hooks` and runs before the report.
+# after `if`, `!`, `&&` or `||`, where bash ignores errexit inside the whole call), and calls
+# `steps_traps` first; clean-up it needs goes into `exit_hooks` and runs before the report.
 
 supported_pythons=(3.11 3.12 3.13 3.14 3.15)
 step_times=()
@@ -25,6 +25,14 @@ step() {
   step_times+=("$(printf '%-24s %5d' "$step_name" $((SECONDS - step_start)))")
   echo "==> $step_name: ok in $((SECONDS - step_start)) s"
   step_name=""
+}
+
+# The traps: on exit, and on Ctrl-C or SIGTERM (which would otherwise end bash without its EXIT
+# trap, leaving a chroot's mounts behind).
+steps_traps() {
+  trap steps_finish EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
 }
 
 # The EXIT trap: names the step that failed, runs the exit hooks, prints every step's time.
