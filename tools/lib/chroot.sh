@@ -12,13 +12,18 @@ chroot_mounted=()
 chroot_env=()
 
 # The Debian archive this machine's apt uses (the first non-security "deb" source, deb822 or
-# one-line format), unless TALVO_DEBIAN_MIRROR names another.
+# one-line format), unless TALVO_DEBIAN_MIRROR names another. Arguments: other source files.
 debian_archive() {
   if [ -n "${TALVO_DEBIAN_MIRROR:-}" ]; then
     echo "$TALVO_DEBIAN_MIRROR"
     return
   fi
-  local archive
+  local archive file files=() candidates=("$@")
+  [ $# != 0 ] || candidates=(/etc/apt/sources.list.d/*.sources /etc/apt/sources.list
+    /etc/apt/sources.list.d/*.list)
+  for file in "${candidates[@]}"; do
+    [ ! -f "$file" ] || files+=("$file")
+  done
   archive=$(awk '
     function flush(  n, u, i) {
       if (!found && uris != "" && types ~ /(^|[ \t])deb([ \t]|$)/ && suites !~ /security/) {
@@ -35,8 +40,7 @@ debian_archive() {
     /^URIs:/ { sub(/^URIs:[ \t]*/, ""); uris = $0 }
     /^deb[ \t]/ { line = $0; gsub(/\[[^]]*\]/, "", line); split(line, f, /[ \t]+/)
                   if (!found && f[2] !~ /security/ && f[3] !~ /security/) { print f[2]; found = 1 } }
-    END { flush() }' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list \
-    /etc/apt/sources.list.d/*.list 2>/dev/null)
+    END { flush() }' "${files[@]}" </dev/null)
   [ -n "$archive" ] || {
     echo "no Debian archive in /etc/apt/sources*: set TALVO_DEBIAN_MIRROR" >&2
     return 1
@@ -155,6 +159,15 @@ chroot_unmount() {
     umount -R "${chroot_mounted[i]}" 2>/dev/null || umount -R -l "${chroot_mounted[i]}" || true
   done
   chroot_mounted=()
+}
+
+# Unmounts and lets the next user of the chroot in, before this script ends.
+chroot_release() {
+  chroot_unmount
+  if [ -n "${chroot_lock_fd:-}" ]; then
+    exec {chroot_lock_fd}>&-
+    chroot_lock_fd=""
+  fi
 }
 
 # chroot_run SCRIPT ARGS...: bash -c SCRIPT inside the chroot. Nothing of the host's
