@@ -18,13 +18,13 @@ from serve_support import start_server  # noqa: E402
 
 CHROMIUM = find_chromium()
 pytestmark = [
-    pytest.mark.skipif(
-        CHROMIUM is None, reason="no Chromium here: tools/browser-deps installs it where apt-get can"
-    ),
     # Set by tools/arm64: under qemu's user-mode emulation Chromium's renderer crashes ("Target
     # crashed") before the page loads.
     pytest.mark.skipif(
         bool(os.environ.get("TALVO_EMULATED")), reason="Chromium crashes under qemu emulation"
+    ),
+    pytest.mark.skipif(
+        CHROMIUM is None, reason="no Chromium here: tools/browser-deps installs it where apt-get can"
     ),
 ]
 
