@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "host/compat.hpp"
 #include "host/coroutine.hpp"
 #include "host/log.hpp"
 #include "host/method.hpp"
@@ -105,6 +106,13 @@ void refuse_subinterpreters() {
 // module's namespace becomes the one the C++ code reads, so patches on the module object that
 // `import` returned take effect; classes made by an earlier one keep working.
 void exec_module(PyObject* module) {
+  // The same process-wide state, and the objects shared with the producer thread, rely on the
+  // GIL: a free-threaded build is refused rather than run unguarded.
+  if constexpr (host::compat::kFreeThreaded) {
+    host::raise(PyExc_ImportError,
+                "talvo.runtime_async needs CPython with the GIL: free-threaded builds (such as "
+                "python3.14t) are not supported");
+  }
   refuse_subinterpreters();
   PyObject* ns = PyModule_GetDict(module);  // borrowed
   run_source(kImports, ns, ns);

@@ -5,6 +5,7 @@
 // until it emits an item (the request completes with it), finishes (StopAsyncIteration) or fails;
 // futures the frame awaits on the way pass up to the task. The asyncgen hooks make
 // `loop.shutdown_asyncgens()` and the loop's finalizer see us like any async generator.
+#include "host/compat.hpp"
 #include "host/coroutine.hpp"
 #include "host/heap_type.hpp"
 #include "host/names.hpp"
@@ -168,7 +169,7 @@ PySendResult request_step(RequestObject* req, PyObject* arg, PyError* thrown, Py
     if (arg != Py_None && req->mode != Mode::send) {
       raise(PyExc_RuntimeError, "can't send non-None value to a just-started coroutine");
     }
-    // athrow's arguments are checked when it is awaited, as natively.
+    // athrow's arguments are checked when it is awaited, as natively (before 3.15: see compat).
     std::optional<PyError> to_throw;
     if (req->mode == Mode::throw_) {
       req->state = State::done;
@@ -289,6 +290,7 @@ PyObject* gen_asend(PyObject* o, PyObject* value) {
 
 PyObject* gen_athrow(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
   return translate<PyObject*>(nullptr, [&] {
+    if constexpr (compat::kAthrowChecksArityAtCall) detail::check_throw_arity("athrow", nargs);
     detail::warn_if_deprecated_throw("athrow", nargs);
     Ref arguments = Ref::steal(PyTuple_New(nargs));
     for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(arguments.get(), i, Py_NewRef(args[i]));

@@ -1,4 +1,4 @@
-// What differs between the CPython versions we support (3.11, 3.12, 3.13), in one place.
+// What differs between the CPython versions we support (3.11 to 3.15), in one place.
 //
 // Everything else in host/ uses the public C API only. A function here exists because the public
 // API spells the same operation differently across those versions; each says which.
@@ -33,5 +33,25 @@ inline PyThreadState* current_thread_state() noexcept {
   return _PyThreadState_UncheckedGet();
 #endif
 }
+
+/// True on a free-threaded build (3.13t and later), whose headers define Py_GIL_DISABLED.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kFreeThreaded = true;
+#else
+inline constexpr bool kFreeThreaded = false;
+#endif
+
+/// An async generator's `athrow` refuses a wrong number of arguments at the call from 3.15;
+/// before, only when the request it returns is awaited.
+inline constexpr bool kAthrowChecksArityAtCall = PY_VERSION_HEX >= 0x030F0000;
+
+/// The interpreter's own words for awaiting an object that cannot be awaited (a `printf` format
+/// taking the type's name), so that our coroutines fail exactly as `async def` ones do. 3.14
+/// reworded it from "object int can't be used in 'await' expression".
+#if PY_VERSION_HEX >= 0x030E0000
+#define HOST_COMPAT_NOT_AWAITABLE "'%.100s' object can't be awaited"
+#else
+#define HOST_COMPAT_NOT_AWAITABLE "object %.100s can't be used in 'await' expression"
+#endif
 
 }  // namespace host::compat

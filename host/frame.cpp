@@ -58,8 +58,7 @@ Ref awaitable_iterator(Borrowed awaitable) {
   }
   PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
   if (am == nullptr || am->am_await == nullptr) {
-    raise_format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
-                 Py_TYPE(o)->tp_name);
+    raise_format(PyExc_TypeError, HOST_COMPAT_NOT_AWAITABLE, Py_TYPE(o)->tp_name);
   }
   Ref it = Ref::steal(am->am_await(o));
   if (PyCoro_CheckExact(it.get())) {

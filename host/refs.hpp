@@ -17,9 +17,10 @@
 //    skips it.
 //  - Releasing a reference may run a finalizer that lets go of the GIL (a `__del__` that sleeps,
 //    an `mmap` closing); a daemon thread that tries to take it back while the interpreter exits
-//    is ended there by a forced unwind. So every path that releases a reference lets exceptions
-//    through (`noexcept(false)` destructor, no `noexcept` on `reset` or assignment), and a class
-//    that owns a `Ref` must not declare its destructor `noexcept` either.
+//    is ended there by a forced unwind (3.11 to 3.13; from 3.14 it hangs there instead until the
+//    process ends, and no destructor runs at all). So every path that releases a reference lets
+//    exceptions through (`noexcept(false)` destructor, no `noexcept` on `reset` or assignment), and
+//    a class that owns a `Ref` must not declare its destructor `noexcept` either.
 #pragma once
 
 #include <Python.h>

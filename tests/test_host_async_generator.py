@@ -213,14 +213,21 @@ class TestAthrow:
         ],
     )
     @both_loops
-    async def test_bad_arguments_fail_when_awaited(self, probe, args, message):
+    async def test_bad_arguments_fail(self, probe, args, message):
         gen = probe.items([1], ready)
+        # From 3.15 a wrong number of arguments fails the call itself; before, the await.
+        at_call = len(args) != 1 and sys.version_info >= (3, 15)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)
-            request = gen.athrow(*args)
-        assert await aoutcome(request) == (TypeError, message)
-        if isinstance(probe, NativeProbe) and len(args) != 1:
-            return  # CPython 3.11 leaves its generator marked running after an arity error
+            if at_call:
+                with pytest.raises(TypeError, match=f"^{message}$"):
+                    gen.athrow(*args)
+            else:
+                request = gen.athrow(*args)
+        if not at_call:
+            assert await aoutcome(request) == (TypeError, message)
+            if isinstance(probe, NativeProbe) and len(args) != 1:
+                return  # CPython 3.11 leaves its generator marked running after an arity error
         assert await anext(gen) == 1
 
     @both_loops

@@ -27,9 +27,16 @@ from talvo.engine.video_reader import pack_demo_model  # noqa: E402
 from talvo.serve import transports  # noqa: E402
 
 CHROMIUM = find_chromium()
-pytestmark = pytest.mark.skipif(
-    CHROMIUM is None, reason="no Chromium here: tools/browser-deps installs it where apt-get can"
-)
+pytestmark = [
+    # Set by tools/arm64: under qemu's user-mode emulation Chromium's renderer crashes ("Target
+    # crashed") before the page loads.
+    pytest.mark.skipif(
+        bool(os.environ.get("TALVO_EMULATED")), reason="Chromium crashes under qemu emulation"
+    ),
+    pytest.mark.skipif(
+        CHROMIUM is None, reason="no Chromium here: tools/browser-deps installs it where apt-get can"
+    ),
+]
 
 # Distinct colours on the canvas and how many differ from the previous sample: a face is drawn
 # and it moves (the mouth) while speech plays.

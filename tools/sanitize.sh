@@ -33,9 +33,9 @@ cp "$build"/*.so "$tree/python/talvo/"
 cp -R "$repo/tests" "$tree/tests"
 find "$tree/tests" -name __pycache__ -prune -exec rm -rf {} +
 cp "$repo/pyproject.toml" "$repo/README.md" "$tree/"
-# The tests that read the sources (the layer rule, the README's operation table), the deploy
-# recipe and the bench's WebRTC peer read them here.
-cp -R "$repo/runtime_async" "$repo/host" "$repo/binding" "$repo/bench" "$repo/docs" "$tree/"
+# The tests that read the sources (the layer rule, the README's operation table, the tools), the
+# deploy recipe and the bench's WebRTC peer read them here.
+cp -R "$repo/runtime_async" "$repo/host" "$repo/binding" "$repo/tools" "$repo/bench" "$repo/docs" "$tree/"
 
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
 export PYTHONMALLOC=malloc

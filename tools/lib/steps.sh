@@ -1,28 +1,58 @@
 # Shared by the scripts in tools/: timed steps and finding the supported interpreters.
 # Source it; it defines functions and the variables below, and runs nothing.
+#
+# A script using `step` runs under `set -euo pipefail`, calls `step` as a plain command (never
+# after `if`, `!`, `&&` or `||`, where bash ignores errexit inside the whole call), and calls
+# `steps_traps` first; clean-up it needs goes into `exit_hooks` and runs before the report.
 
-supported_pythons=(3.11 3.12 3.13)
+supported_pythons=(3.11 3.12 3.13 3.14 3.15)
 step_times=()
+exit_hooks=()
+step_name=""
+step_start=0
 
-# step NAME COMMAND...: run one step, print and record its time, end the script on failure.
+# step NAME COMMAND...: run one step and record its time. The step's commands run with errexit in
+# force, so any command in it that fails ends the script at once: the EXIT trap (steps_finish)
+# then marks this step FAILED with the status. There is no `|| rc=$?` here on purpose: that would
+# switch errexit off for every command inside the step and let a step fail in its middle unseen.
 step() {
-  local name=$1 start=$SECONDS rc=0
+  [[ $- == *e* ]] || { echo "step: the calling script must run under set -e" >&2; exit 2; }
+  step_name=$1
+  step_start=$SECONDS
   shift
-  echo "==> $name"
-  "$@" || rc=$?
-  step_times+=("$(printf '%-24s %5d' "$name" $((SECONDS - start)))$([ "$rc" = 0 ] || echo '  FAILED')")
-  if [ "$rc" != 0 ]; then
-    echo "==> $name: FAILED (exit $rc) after $((SECONDS - start)) s" >&2
-    exit "$rc"
-  fi
-  echo "==> $name: ok in $((SECONDS - start)) s"
+  echo "==> $step_name"
+  "$@"
+  step_times+=("$(printf '%-24s %5d' "$step_name" $((SECONDS - step_start)))")
+  echo "==> $step_name: ok in $((SECONDS - step_start)) s"
+  step_name=""
 }
 
-# Prints the recorded step times; meant for an EXIT trap.
-report_step_times() {
-  local t
+# The traps: on exit, and on Ctrl-C or SIGTERM (which would otherwise end bash without its EXIT
+# trap, leaving a chroot's mounts behind).
+steps_traps() {
+  trap steps_finish EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+}
+
+# The EXIT trap: names the step that failed, runs the exit hooks, prints every step's time.
+steps_finish() {
+  local rc=$? hook t forced=false
+  if [ -n "$step_name" ]; then
+    if [ "$rc" = 0 ]; then # `exit 0` from inside a step is no success of the step (nor the script)
+      rc=1
+      forced=true
+    fi
+    step_times+=("$(printf '%-24s %5d  FAILED (exit %d)' "$step_name" $((SECONDS - step_start)) "$rc")")
+    echo "==> $step_name: FAILED (exit $rc) after $((SECONDS - step_start)) s" >&2
+    step_name=""
+  fi
+  for hook in "${exit_hooks[@]}"; do "$hook" || true; done
   echo "==> step times (s)"
   for t in "${step_times[@]}"; do echo "    $t"; done
+  # Otherwise the script ends with the status that fired the trap: calling `exit` here, still
+  # inside the failed step's function, makes bash complain about its function context.
+  if $forced; then exit "$rc"; fi
 }
 
 # The base CPython for VERSION ("3.12") as an absolute path, or nothing: from PATH, then pyenv.
