@@ -130,6 +130,12 @@ async def tab_that_reads_nothing(client):
         writer.close()
 
 
+async def wait_for(condition, timeout: float = 10.0) -> None:
+    async with asyncio.timeout(timeout):
+        while not condition():
+            await asyncio.sleep(0.01)
+
+
 def start_server(*args: str) -> tuple[subprocess.Popen, str]:
     """`python -m talvo serve` on a free port, and the URL it printed."""
     proc = subprocess.Popen(

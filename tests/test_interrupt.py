@@ -4,10 +4,10 @@ pushed after it is lost, and played + dropped accounts for what was pushed."""
 import asyncio
 import random
 import struct
-import time
 
 import pytest
 import talvo.runtime as renderer
+from pipeline_harness import wait_until
 from talvo.api import Interruption, VideoControl
 from talvo.runtime_async import AsyncTalvo
 from volume import scaled
@@ -119,13 +119,6 @@ async def _collect(streams, until=lambda frame: False):
     return frames
 
 
-def _wait_for(condition):
-    deadline = time.monotonic() + 5.0
-    while not condition():
-        assert time.monotonic() < deadline, "condition not met in time"
-        time.sleep(0.005)
-
-
 EDGES = [
     "stopped",
     "no_base_method",
@@ -173,10 +166,10 @@ async def test_interrupt_edges(model, monkeypatch, mode, edge):
         await rt.push_audio(utterance, RATE)
         await rt.flush()
         if edge == "end_of_utterance":  # its last frame and the end marker already queued
-            await asyncio.to_thread(_wait_for, lambda: not rt._thread.is_alive())
+            await asyncio.to_thread(wait_until, lambda: not rt._thread.is_alive())
         elif edge == "held_frame":  # the queue full, the producer holding a speech frame
             await asyncio.to_thread(
-                _wait_for, lambda: getattr(rt, "_producer_frame_count", 0) >= 2 and rt._speech_frames
+                wait_until, lambda: getattr(rt, "_producer_frame_count", 0) >= 2 and rt._speech_frames
             )
         else:
             await _collect([stream], lambda f: f.speech)

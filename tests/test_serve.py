@@ -17,7 +17,15 @@ import pytest
 pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installed")
 
 from aiohttp import ClientError, ClientSession, WSServerHandshakeError  # noqa: E402
-from serve_support import Page, pcm_ramp, serving, start_server, tab_that_reads_nothing, wav_bytes  # noqa: E402
+from serve_support import (  # noqa: E402
+    Page,
+    pcm_ramp,
+    serving,
+    start_server,
+    tab_that_reads_nothing,
+    wait_for,
+    wav_bytes,
+)
 from talvo.engine.video_reader import pack_demo_model  # noqa: E402
 from talvo.serve import runtimes, wav  # noqa: E402
 from talvo.serve.outbox import Outbox  # noqa: E402
@@ -29,12 +37,6 @@ def model(tmp_path):
     path = tmp_path / "demo.imx"
     pack_demo_model(path)
     return str(path)
-
-
-async def wait_for(condition, timeout: float = 10.0) -> None:
-    async with asyncio.timeout(timeout):
-        while not condition():
-            await asyncio.sleep(0.01)
 
 
 # -- sessions -------------------------------------------------------------------------------------

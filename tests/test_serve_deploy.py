@@ -10,7 +10,6 @@ import shutil
 import signal
 import socket
 import subprocess
-import time
 from pathlib import Path
 
 import pytest
@@ -19,6 +18,7 @@ pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installe
 pytest.importorskip("prometheus_client", reason="the serve extra (prometheus_client) is not installed")
 
 from aiohttp import ClientSession, WSServerHandshakeError  # noqa: E402
+from pipeline_harness import wait_until  # noqa: E402
 from serve_support import Page, serving, start_server  # noqa: E402
 from talvo.engine.video_reader import pack_demo_model  # noqa: E402
 from talvo.serve import drain  # noqa: E402
@@ -114,13 +114,6 @@ def alive(pid: int) -> bool:
         return False
 
 
-def wait_until(condition, timeout: float = 20.0) -> None:
-    deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, "timed out"
-        time.sleep(0.05)
-
-
 async def two_workers_serve(url: str) -> tuple[set[int], float]:
     """Opens sessions until two workers have answered (the kernel picks), holding them open."""
     async with ClientSession() as http:
@@ -142,15 +135,15 @@ async def two_workers_serve(url: str) -> tuple[set[int], float]:
 def test_workers_share_the_port_are_restarted_and_never_outlive_the_supervisor(model, ending):
     proc, url = start_server("--workers", "2", "--model", model)
     try:
-        wait_until(lambda: len(children(proc.pid)) == 2)
+        wait_until(lambda: len(children(proc.pid)) == 2, timeout=20)
         workers, uncounted = asyncio.run(two_workers_serve(url))
         assert workers == children(proc.pid) and uncounted == 0  # the metrics sum both workers
         victim = workers.pop()
         os.kill(victim, signal.SIGKILL)
-        wait_until(lambda: victim not in children(proc.pid) and len(children(proc.pid)) == 2)
+        wait_until(lambda: victim not in children(proc.pid) and len(children(proc.pid)) == 2, timeout=20)
         last = children(proc.pid)
         proc.send_signal(ending)
-        wait_until(lambda: not any(alive(p) for p in last))
+        wait_until(lambda: not any(alive(p) for p in last), timeout=20)
         out, err = proc.communicate(timeout=30)
     finally:
         proc.kill()
@@ -234,7 +227,7 @@ def test_the_nginx_recipe_serves_from_both_and_drains_one(model, tmp_path):
         stderr=subprocess.PIPE,
     )
     try:
-        wait_until(lambda: proxy.poll() is not None or listening(port), 10)
+        wait_until(lambda: proxy.poll() is not None or listening(port), timeout=10)
         assert proxy.poll() is None, proxy.stderr.read()
         asyncio.run(through_nginx(f"http://127.0.0.1:{port}/", a, b))
         for server in (a, b):

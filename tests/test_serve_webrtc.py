@@ -19,7 +19,7 @@ import pytest
 pytest.importorskip("aiohttp", reason="the serve extra (aiohttp) is not installed")
 
 import serve_support  # noqa: E402
-from serve_support import Page, serving, start_server  # noqa: E402
+from serve_support import Page, serving, start_server, wait_for  # noqa: E402
 from talvo.engine.video_reader import pack_demo_model  # noqa: E402
 from talvo.serve import transports  # noqa: E402
 
@@ -34,12 +34,6 @@ needs_namespace = pytest.mark.skipif(
     bool(MISSING or serve_support.namespace_missing()),
     reason=MISSING or serve_support.namespace_missing() or "",
 )
-
-
-async def wait_for(condition, timeout: float = 10.0) -> None:
-    async with asyncio.timeout(timeout):
-        while not condition():
-            await asyncio.sleep(0.02)
 
 
 CASES_RUN = {
