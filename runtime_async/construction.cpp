@@ -11,7 +11,6 @@ namespace talvo {
 
 namespace {
 
-host::Name n_event{"Event"};
 host::Name n_lock{"Lock"};
 
 // (self, *, model_path, input_buffer_size, output_buffer_size, load_model, num_threads,
@@ -32,7 +31,7 @@ host::Ref init(host::Args a) {
   }
 
   host::Ref threading = host::global(names::g_threading);
-  host::Ref event = host::call_method(threading.view(), n_event);
+  host::Ref event = host::call_method(threading.view(), names::event);
   // An object with only `__index__` would pass the check and still fail Queue's comparisons.
   host::Ref capacity = host::index(output_buffer_size);
   host::Borrowed none = host::none();

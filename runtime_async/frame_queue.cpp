@@ -28,7 +28,6 @@ host::Name n_items{"queue"};
 host::Name n_not_full{"not_full"};
 host::Name n_acquire{"acquire"};
 host::Name n_release{"release"};
-host::Name n_clear{"clear"};
 host::Name n_extend{"extend"};
 host::Name n_notify_all{"notify_all"};
 
@@ -112,7 +111,7 @@ void purge(host::Borrowed self, host::Borrowed table) {
       }
     }
     if (removed) {
-      host::call_method(items.view(), n_clear);
+      host::call_method(items.view(), names::clear);
       host::call_method(items.view(), n_extend, {kept.view()});
       host::call_method(not_full.view(), n_notify_all);
     }

@@ -16,9 +16,6 @@ namespace talvo::interruption {
 
 namespace {
 
-host::Name n_event{"Event"};
-host::Name n_set{"set"};
-host::Name n_clear{"clear"};
 host::Name n_wait{"wait"};
 host::Name n_speech{"speech"};
 host::Name n_audio{"audio"};
@@ -44,8 +41,8 @@ double seconds_of(host::Borrowed frame) {
 
 void create(host::Borrowed self) {
   host::Ref threading = host::global(names::g_threading);
-  host::Ref idle = host::call_method(threading.view(), n_event);
-  host::call_method(idle.view(), n_set);
+  host::Ref idle = host::call_method(threading.view(), names::event);
+  host::call_method(idle.view(), names::set);
   host::setattr(self, names::interrupt_idle, idle.view());
   host::setattr(self, names::interrupting, host::boolean(false));
   host::Ref generation = host::int_(0);
@@ -164,18 +161,18 @@ host::Task interrupt(host::Args a) {
                 "interrupt() needs the base renderer's interrupt(), and this one has none");
   }
   host::Ref idle = host::getattr(self, names::interrupt_idle);
-  host::call_method(idle.view(), n_clear);
+  host::call_method(idle.view(), names::clear);
   host::setattr(self, names::interrupting, host::boolean(true));
   double renderer_dropped = 0.0, frames_dropped = 0.0;
   try {
     frames_dropped = cut(self, base_interrupt.view(), renderer_dropped);
   } catch (host::PyError&) {
     host::setattr(self, names::interrupting, host::boolean(false));
-    host::call_method(idle.view(), n_set);
+    host::call_method(idle.view(), names::set);
     throw;
   }
   host::setattr(self, names::interrupting, host::boolean(false));
-  host::call_method(idle.view(), n_set);
+  host::call_method(idle.view(), names::set);
 
   double played = 0.0;
   if (host::truthy(host::getattr(self, names::running).view())) {

@@ -17,8 +17,6 @@ namespace talvo {
 
 namespace {
 
-host::Name n_clear{"clear"};
-host::Name n_set{"set"};
 host::Name n_thread_class{"Thread"};
 host::Name n_daemon{"daemon"};
 host::Name n_join{"join"};
@@ -52,7 +50,7 @@ host::Task start(host::Args a) {
   interruption::reset(self);
 
   host::Ref stop_event = host::getattr(self, names::stop_event);
-  host::call_method(stop_event.view(), n_clear);
+  host::call_method(stop_event.view(), names::clear);
   host::setattr(self, names::running, host::boolean(true));
 
   host::Ref threading = host::global(names::g_threading);
@@ -85,7 +83,7 @@ host::Task stop(host::Args a) {
   host::Borrowed self = a[0];
   if (!host::truthy(host::getattr(self, names::running).view())) co_return host::Ref::none();
   host::Ref stop_event = host::getattr(self, names::stop_event);
-  host::call_method(stop_event.view(), n_set);
+  host::call_method(stop_event.view(), names::set);
   host::log::debug("Stop event set, waiting for frame producer thread to finish");
   frame_queue::drain(self);
 

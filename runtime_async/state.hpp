@@ -36,6 +36,9 @@ inline host::Name time{"time"};  // `loop.time()`, and the module global below
 inline host::Name velda{"velda"};
 inline host::Name acquire{"acquire"};  // of `_start_gate`
 inline host::Name release{"release"};
+inline host::Name event{"Event"};  // `threading.Event`, and its methods below
+inline host::Name set{"set"};
+inline host::Name clear{"clear"};  // of an event, and of a list
 
 // Module globals, looked up at each use so that patching them works.
 inline host::Name g_stream_end{"_STREAM_END"};
