@@ -85,6 +85,14 @@ def server_cpu_seconds(pid: int) -> float:
     return total
 
 
+def write_json(path: str | None, load_before: tuple, load_after: tuple, **rows: list) -> None:
+    """The figures of a run, with the machine's load around it, where --json asked for them."""
+    if path:
+        with open(path, "w") as f:
+            figures = {name: [asdict(row) for row in items] for name, items in rows.items()}
+            json.dump({"load_before": load_before, "load_after": load_after, **figures}, f, indent=2)
+
+
 def start_server(mode: str, sessions: int, *extra: str, workers: int = 1) -> tuple[subprocess.Popen, str]:
     proc = subprocess.Popen(
         [
@@ -338,13 +346,7 @@ def main(argv: list[str] | None = None) -> int:
             f"{x.latency_p50_ms} / {x.latency_p99_ms} | {x.server_latency_p99_ms} | "
             f"{x.server_cpu_percent} | {x.client_cpu_percent} | {x.dropped} |"
         )
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump(
-                {"load_before": load_before, "load_after": load_after, "points": [asdict(x) for x in points]},
-                f,
-                indent=2,
-            )
+    write_json(args.json, load_before, load_after, points=points)
     return 0
 
 

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import asyncio
 import fractions
-import json
 import os
 import signal
 import statistics
@@ -20,9 +19,9 @@ import subprocess
 import sys
 import tempfile
 import time
-from dataclasses import asdict, dataclass
+from dataclasses import dataclass
 
-from bench.serve import cpu_seconds, p, start_server
+from bench.serve import cpu_seconds, p, start_server, write_json
 
 INSIDE = "TALVO_BENCH_OWN_NETNS"
 FPS = 25
@@ -196,11 +195,5 @@ def main(args, argv: list[str]) -> int:
             f"| {r.server_cpu_percent} | {r.server_ms_per_frame} | {r.server_ms_per_frame / r.encode_ms_per_frame:.2f} "
             f"| {r.dropped} | {r.client_cpu_percent} |"
         )
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump(
-                {"load_before": load_before, "load_after": load_after, "rows": [asdict(r) for r in rows]},
-                f,
-                indent=2,
-            )
+    write_json(args.json, load_before, load_after, rows=rows)
     return 0
