@@ -25,6 +25,9 @@ from talvo.serve import transports  # noqa: E402
 
 MISSING = transports.missing("webrtc")  # aiortc and av may have no wheels for this Python
 if MISSING is None:
+    from fractions import Fraction
+
+    import av
     import numpy as np
 
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -64,26 +67,35 @@ async def test_an_offer_to_a_websocket_server_ends_that_session(tmp_path):
 
 @pytest.mark.skipif(MISSING is not None, reason=MISSING or "")
 @pytest.mark.asyncio
-async def test_a_peer_behind_loses_its_oldest_pictures_never_sound():
+@pytest.mark.parametrize("interrupted", [False, True])
+async def test_a_peer_behind_loses_its_oldest_pictures_never_sound(monkeypatch, interrupted):
     from talvo.api import VideoFrame
     from talvo.serve.settings import Settings
     from talvo.serve.transports import webrtc
 
+    opened: list[int] = []  # the rate of each Opus encoder made
+    monkeypatch.setattr(webrtc, "_Opus", lambda rate, make=webrtc._Opus: opened.append(rate) or make(rate))
     delivery = webrtc.Delivery(None, Settings(model_path="", transport="webrtc"), 1)
     delivery._connected.set()  # nobody takes anything: the encoder is far behind
-    speech = b"\x10\x00" * 640  # 40 ms at 16 kHz
+    tone = (np.sin(np.arange(640) * 2 * np.pi * 440 / 16000) * 8000).astype("<i2").tobytes()  # 40 ms
     # Frames 0-9, then the renderer draws none for 0.2 s (its outbox was full), then 15-19.
     for i in [*range(10), *range(15, 20)]:
-        audio = speech if i % 2 else b""
-        delivery.put(VideoFrame(i, 4, 4, bytes(48), audio, False, bool(audio), 16000, i * 0.04), 0.0)
+        audio, rate = (tone, 16000) if i % 2 else (b"", 0)  # as the renderer draws idle frames
+        delivery.put(VideoFrame(i, 4, 4, bytes(48), audio, False, bool(audio), rate, i * 0.04), 0.0)
     assert [f.index for f, _ in delivery.outbox._items] == [17, 18, 19] and delivery.outbox.dropped == 12
-    pts = []
+    if interrupted:  # the pictures of 17 and 19 go, and all the sound queued is quiet
+        assert delivery.discard_speech() == pytest.approx(0.08)
+    pts, loud, opus = [], [], av.CodecContext.create("libopus", "r")
     while delivery.audio._frames:
-        frame = await delivery.audio.recv()
-        pts.append(frame.pts)
-        assert frame.sample_rate == 48000 and frame.samples == 960
+        packet = await delivery.audio.recv()
+        (decoded,) = opus.decode(packet)
+        assert packet.time_base == Fraction(1, 48000) and decoded.samples == 960
+        pts.append(packet.pts)
+        loud.append(np.abs(decoded.to_ndarray()).max() > 1000)
     assert pts == [960 * k for k in range(40)]  # every 20 ms of the 0.8 s, the pause as silence
-    assert delivery.pending() == 3
+    assert any(loud) is not interrupted
+    assert opened == [48000, 16000]  # the speech's rate from its first frame on, idle frames too
+    assert delivery.pending() == (1 if interrupted else 3)
 
 
 def test_ice_server_urls_keep_credentials_apart_and_refuse_what_cannot_work():
