@@ -1,8 +1,9 @@
 """`python -m bench.serve --transport webrtc`: N aiortc peers in this process against one
 `serve --transport webrtc` process, each speaking the built-in utterance over and over. Per N:
 fps per session (min, median), latency from the renderer's deadline to the first packet of
-each frame (p50, p99), the server's CPU per session beside the bare encode cost of the same
-frames, measured here in the same run, and the frames dropped for peers that fell behind.
+each frame (p50, p99), the server's CPU per frame beside two costs measured here before the
+row's server starts: the renderer alone (as many runtimes) and the bare encode of its frames;
+the video bitrate, and the frames dropped for peers that fell behind.
 
 Runs itself again inside a network namespace of its own holding only loopback, so ICE finds no
 other address and nothing leaves the machine.
@@ -38,45 +39,60 @@ class Row:
     server_cpu_percent: float  # of one core, all sessions
     server_ms_per_frame: float  # server CPU over the video frames that reached the peers
     encode_ms_per_frame: float
+    render_ms_per_frame: float  # the renderer alone, the same number of runtimes
     dropped: int
     client_cpu_percent: float
+    video_kbps: float  # per session, RTP payload
 
 
-def bare_encode_ms(size: int, codec: str, frames: int = 75) -> float:
-    """CPU per frame of aiortc's own encoder on the renderer's frames at this size (the speech
-    utterance, so the mouth moves), converted from RGB as the server's encoder gets them."""
-    import av
-    import numpy as np
-    from aiortc.codecs import get_encoder
-    from aiortc.rtcrtpparameters import RTCRtpCodecParameters
+async def _render(path: str, runtimes: int, frames: int) -> tuple[list, float]:
+    """`frames` frames of the speech utterance (so the mouth moves) from each of `runtimes`
+    runtimes at once, taken and dropped; one runtime's frames, and the CPU per frame of all."""
     from talvo.demo.audio import speech_like
-    from talvo.engine.video_reader import pack_demo_model
     from talvo.runtime_async import AsyncTalvo
 
-    async def render(path: str) -> list:
+    async def one(keep: list | None) -> int:
         async with await AsyncTalvo.create(model_path=path, frame_wait="loop") as rt:
             await rt.load_data_async()
             await rt.push_audio(speech_like(frames / FPS + 1), 16000)
             await rt.flush()
-            drawn = []
+            count = 0
             async for frame in rt.run(lambda: True):
-                drawn.append(frame)
-                if len(drawn) == frames:
-                    return drawn
-        return drawn
+                count += 1
+                if keep is not None:
+                    keep.append(frame)
+                if count == frames:
+                    break
+            return count
 
-    with tempfile.TemporaryDirectory() as tmp:
-        pack_demo_model(os.path.join(tmp, "m.imx"), width=size, height=size)
-        drawn = asyncio.run(render(os.path.join(tmp, "m.imx")))
+    kept: list = []
+    await one(None)  # the first runtime pays for imports and the model's pictures
+    start = time.process_time()
+    drawn = sum(await asyncio.gather(*(one(kept if i == 0 else None) for i in range(runtimes))))
+    return kept, (time.process_time() - start) * 1000 / drawn
+
+
+def bare_costs(model: str, codec: str, runtimes: int) -> tuple[float, float]:
+    """CPU per frame of the renderer alone (`runtimes` at once, as the server runs them) and of
+    aiortc's own encoder on the renderer's frames, converted from RGB as the server's encoder
+    gets them: three passes, the first (keyframe, set-up) left out."""
+    import av
+    import numpy as np
+    from aiortc.codecs import get_encoder
+    from aiortc.rtcrtpparameters import RTCRtpCodecParameters
+
+    drawn, render_ms = asyncio.run(_render(model, runtimes, 3 * FPS))
     encoder = get_encoder(RTCRtpCodecParameters(mimeType=f"video/{codec.upper()}", clockRate=90000))
-    start = time.thread_time()
-    for f in drawn:
-        out = av.VideoFrame.from_ndarray(
-            np.frombuffer(f.image, np.uint8).reshape(f.height, f.width, 3), format="rgb24"
-        )
-        out.pts, out.time_base = f.index * 3600, fractions.Fraction(1, 90000)
-        encoder.encode(out)
-    return (time.thread_time() - start) * 1000 / len(drawn)
+    start = 0.0
+    for n in range(3):
+        if n == 1:
+            start = time.thread_time()
+        for f in drawn:
+            pixels = np.frombuffer(f.image, np.uint8).reshape(f.height, f.width, 3)
+            out = av.VideoFrame.from_numpy_buffer(pixels, format="rgb24")
+            out.pts, out.time_base = (n * len(drawn) + f.index) * 3600, fractions.Fraction(1, 90000)
+            encoder.encode(out)
+    return render_ms, (time.thread_time() - start) * 1000 / (2 * len(drawn))
 
 
 async def speak(peer, stop: asyncio.Event) -> None:
@@ -91,8 +107,9 @@ async def speak(peer, stop: asyncio.Event) -> None:
 
 
 async def measure(
-    n: int, size_model: str, codec: str, warmup: float, seconds: float, encode_ms: float
+    n: int, size_model: str, codec: str, warmup: float, seconds: float, bare: tuple[float, float]
 ) -> Row:
+    render_ms, encode_ms = bare
     import aiohttp
 
     from bench.webrtc_peer import Peer
@@ -110,8 +127,10 @@ async def measure(
             speakers = [asyncio.create_task(speak(peer, stop)) for peer in live]
             await asyncio.sleep(warmup)
             start, cpu0, mine0 = time.perf_counter(), cpu_seconds(proc.pid), time.process_time()
+            bytes0 = sum(peer.payload_bytes["video"] for peer in live)
             await asyncio.sleep(seconds)
             end, cpu1, mine1 = time.perf_counter(), cpu_seconds(proc.pid), time.process_time()
+            video_bytes = sum(peer.payload_bytes["video"] for peer in live) - bytes0
             stop.set()
             await asyncio.gather(*speakers, return_exceptions=True)
             dropped = sum(
@@ -151,8 +170,10 @@ async def measure(
         round(server, 1),
         round((cpu1 - cpu0) * 1000 / max(1, sum(frames)), 2),
         round(encode_ms, 2),
+        round(render_ms, 2),
         dropped,
         round(100 * (mine1 - mine0) / span, 1),
+        round(video_bytes * 8 / 1000 / span / max(1, len(live))),
     )
 
 
@@ -166,7 +187,6 @@ def main(args, argv: list[str]) -> int:
     sessions = args.sessions or [1, 4, 8, 16]
     warmup, seconds = (3.0, 4.0) if args.quick else (4.0, 10.0)
     load_before = os.getloadavg()
-    encode_ms = bare_encode_ms(size, args.codec)
     rows = []
     with tempfile.TemporaryDirectory(prefix="talvo-bench-") as tmp:
         from talvo.engine.video_reader import pack_demo_model
@@ -175,25 +195,27 @@ def main(args, argv: list[str]) -> int:
         pack_demo_model(model, width=size, height=size)
         for n in sessions:
             print(f"webrtc x {n} ...", file=sys.stderr, flush=True)
-            rows.append(asyncio.run(measure(n, model, args.codec, warmup, seconds, encode_ms)))
-    encode_after = bare_encode_ms(size, args.codec)
+            bare = bare_costs(model, args.codec, n)  # before the server starts: nothing else runs
+            rows.append(asyncio.run(measure(n, model, args.codec, warmup, seconds, bare)))
     load_after = os.getloadavg()
     print(
         f"CPU: {os.cpu_count()} cores; load average before {load_before[0]:.2f}, after {load_after[0]:.2f}; "
-        f"Python {sys.version.split()[0]}; {size}x{size}, {args.codec}; bare encode {encode_ms:.2f} ms/frame "
-        f"(again after the run: {encode_after:.2f})"
+        f"Python {sys.version.split()[0]}; {size}x{size}, {args.codec}"
     )
     print(
         "| sessions | fps per session, min / median | latency p50 / p99 (ms) | server CPU (% of a core) "
-        "| server CPU per frame sent (ms) | x bare encode | dropped | client CPU |"
+        "| server CPU per frame sent (ms) | renderer alone | bare encode | x bare encode "
+        "| without the renderer | dropped | client CPU | video kbit/s |"
     )
-    print("|---|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         connected = "" if r.connected == r.sessions else f" ({r.connected} connected)"
+        delivery = r.server_ms_per_frame - r.render_ms_per_frame
         print(
             f"| {r.sessions}{connected} | {r.fps_min} / {r.fps_median} | {r.latency_p50_ms} / {r.latency_p99_ms} "
-            f"| {r.server_cpu_percent} | {r.server_ms_per_frame} | {r.server_ms_per_frame / r.encode_ms_per_frame:.2f} "
-            f"| {r.dropped} | {r.client_cpu_percent} |"
+            f"| {r.server_cpu_percent} | {r.server_ms_per_frame} | {r.render_ms_per_frame} | {r.encode_ms_per_frame} "
+            f"| {r.server_ms_per_frame / r.encode_ms_per_frame:.2f} | {delivery / r.encode_ms_per_frame:.2f} "
+            f"| {r.dropped} | {r.client_cpu_percent} | {r.video_kbps:g} |"
         )
     write_json(args.json, load_before, load_after, rows=rows)
     return 0

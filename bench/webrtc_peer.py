@@ -25,6 +25,7 @@ class Peer:
         # kind -> RTP timestamp -> arrival of its first packet (the frames above come later:
         # aiortc holds a video frame until the next one starts, audio for four packets)
         self.packets: dict[str, dict[int, float]] = {}
+        self.payload_bytes: dict[str, int] = {}  # kind -> RTP payload bytes received so far
         self.pc: RTCPeerConnection | None = None
         self.closed = asyncio.Event()  # the socket ended
         self._new_text = asyncio.Event()
@@ -82,12 +83,14 @@ class Peer:
         """Note when the first packet of each frame arrives, before any buffering, by the pts
         the frame will have (aiortc counts them from the track's first timestamp)."""
         handle, first = receiver._handle_rtp_packet, self.packets.setdefault(kind, {})
+        self.payload_bytes[kind] = 0
         origin: list[int] = []
 
         async def noted(packet, arrival_time_ms: int) -> None:
             if not origin:
                 origin.append(packet.timestamp)
             first.setdefault((packet.timestamp - origin[0]) % 2**32, time.perf_counter())
+            self.payload_bytes[kind] += len(packet.payload)
             await handle(packet, arrival_time_ms)
 
         receiver._handle_rtp_packet = noted
