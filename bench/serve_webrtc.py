@@ -47,15 +47,19 @@ class Row:
 
 async def _render(path: str, runtimes: int, frames: int) -> tuple[list, float]:
     """`frames` frames of the speech utterance (so the mouth moves) from each of `runtimes`
-    runtimes at once, taken and dropped; one runtime's frames, and the CPU per frame of all."""
+    runtimes at once, taken and dropped; one runtime's frames, and the CPU per frame of all
+    once every runtime has loaded its model (as in a server's sessions after their start)."""
     from talvo.demo.audio import speech_like
     from talvo.runtime_async import AsyncTalvo
+
+    loaded = asyncio.Barrier(runtimes + 1)
 
     async def one(keep: list | None) -> int:
         async with await AsyncTalvo.create(model_path=path, frame_wait="loop") as rt:
             await rt.load_data_async()
             await rt.push_audio(speech_like(frames / FPS + 1), 16000)
             await rt.flush()
+            await loaded.wait()
             count = 0
             async for frame in rt.run(lambda: True):
                 count += 1
@@ -66,9 +70,10 @@ async def _render(path: str, runtimes: int, frames: int) -> tuple[list, float]:
             return count
 
     kept: list = []
-    await one(None)  # the first runtime pays for imports and the model's pictures
+    drawing = [asyncio.create_task(one(kept if i == 0 else None)) for i in range(runtimes)]
+    await loaded.wait()
     start = time.process_time()
-    drawn = sum(await asyncio.gather(*(one(kept if i == 0 else None) for i in range(runtimes))))
+    drawn = sum(await asyncio.gather(*drawing))
     return kept, (time.process_time() - start) * 1000 / drawn
 
 
