@@ -121,6 +121,17 @@ def start_server(mode: str, sessions: int, *extra: str, workers: int = 1) -> tup
     return proc, line.split()[2]
 
 
+def stop_server(proc: subprocess.Popen) -> None:
+    """Ctrl-C, as a user would stop it; killed if it has not ended within a minute."""
+    proc.send_signal(signal.SIGINT)
+    try:
+        proc.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    proc.stdout.close()
+
+
 class Client:
     def __init__(self) -> None:
         self.arrivals: list[float] = []
@@ -180,13 +191,7 @@ async def measure(mode: str, n: int, warmup: float, seconds: float, *extra: str,
                 t.cancel()
             await asyncio.gather(*tasks, return_exceptions=True)
     finally:
-        proc.send_signal(signal.SIGINT)
-        try:
-            proc.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        proc.stdout.close()
+        stop_server(proc)
     span = end - start
     served = [c for c in clients if not c.refused]
     fps = [len(window(c.arrivals, c.arrivals, start, end)) / span for c in served] or [0.0]

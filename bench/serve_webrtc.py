@@ -14,7 +14,6 @@ from __future__ import annotations
 import asyncio
 import fractions
 import os
-import signal
 import statistics
 import subprocess
 import sys
@@ -22,7 +21,7 @@ import tempfile
 import time
 from dataclasses import dataclass
 
-from bench.serve import cpu_seconds, p, start_server, write_json
+from bench.serve import cpu_seconds, p, start_server, stop_server, write_json
 
 INSIDE = "TALVO_BENCH_OWN_NETNS"
 FPS = 25
@@ -145,13 +144,7 @@ async def measure(
             for peer in peers:
                 await peer.close()
     finally:
-        proc.send_signal(signal.SIGINT)
-        try:
-            proc.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        proc.stdout.close()
+        stop_server(proc)
     span = end - start
     frames = [len([1 for at, _, _ in x.video if start <= at < end]) for x in live]
     fps = [f / span for f in frames] or [0.0]
