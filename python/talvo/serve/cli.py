@@ -18,6 +18,8 @@ from typing import TYPE_CHECKING, NoReturn
 from talvo.exceptions import TalvoError
 
 if TYPE_CHECKING:
+    from aiohttp import web
+
     from talvo.serve.settings import Settings
 
 
@@ -191,6 +193,7 @@ async def serve(
     runner = web.AppRunner(app, access_log=None, handle_signals=False, shutdown_timeout=2.0)
     await runner.setup()
     draining: asyncio.Task[None] | None = None
+    site: web.TCPSite | None = None
     try:
         site = web.TCPSite(runner, host, port, reuse_port=worker_of is not None)
         try:
@@ -230,10 +233,26 @@ async def serve(
             if draining is not None and not draining.done():
                 draining.cancel()
                 await asyncio.gather(draining, return_exceptions=True)
+            await _stop_accepting(site)
             await runner.cleanup()  # on_shutdown closes every session and waits for its runtime
         finally:
             for sig in (signal.SIGINT, signal.SIGTERM):
                 loop.remove_signal_handler(sig)
+
+
+async def _stop_accepting(site: web.BaseSite | None) -> None:
+    """Stop taking connections, and let those already taken reach the server before it closes.
+
+    asyncio attaches each accepted connection to its server one loop step after the accept; a
+    server closed in between leaves that transport half-made, and collecting it later raises
+    inside asyncio (CPython gh-109564), which a Ctrl-C amid arriving tabs met one time in three."""
+    server = getattr(site, "_server", None)  # the asyncio server aiohttp's site listens with
+    if server is None:
+        return
+    loop = asyncio.get_running_loop()
+    for sock in server.sockets:
+        loop.remove_reader(sock.fileno())
+    await asyncio.sleep(0)  # the accept tasks already made run their first step, attaching
 
 
 def main(argv: list[str] | None = None) -> int:
